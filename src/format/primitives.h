@@ -1,0 +1,165 @@
+// Byte-level building blocks of the blob layout: tags, magic, little-endian
+// readers and writers, and the zigzag varint used for integers.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace zelkor::format {
+
+inline constexpr char kMagic[4] = {'Z', 'L', 'K', 'R'};
+inline constexpr char kLegacyMagic[4] = {'T', 'N', 'D', 'L'};
+inline constexpr uint16_t kFormatVersion = 1;
+inline constexpr size_t kHeaderSize = 11;
+
+enum Tag : uint8_t {
+    kTagNone = 0x01,
+    kTagTrue = 0x02,
+    kTagFalse = 0x03,
+    kTagInt = 0x04,
+    kTagFloat = 0x05,
+    kTagStr = 0x06,
+    kTagBytes = 0x07,
+    kTagList = 0x08,
+    kTagTuple = 0x09,
+    kTagDict = 0x0A,
+    kTagSet = 0x0B,
+    kTagFrozenSet = 0x0C,
+    kTagDataclass = 0x0D,
+    kTagRef = 0x0E,
+};
+
+// Limits that the field widths put on what a blob can carry.
+inline constexpr uint64_t kMaxCount = 0xFFFFFFFFull;      // u32 counts and lengths
+inline constexpr uint64_t kMaxTypes = 0x10000ull;         // u16 type ids
+inline constexpr uint64_t kMaxFields = 0xFFFFull;         // u16 field counts
+
+inline uint64_t zigzag_encode(int64_t n) {
+    return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63);
+}
+
+inline int64_t zigzag_decode(uint64_t z) {
+    return static_cast<int64_t>((z >> 1) ^ (0 - (z & 1)));
+}
+
+inline size_t varint_size(uint64_t z) {
+    size_t n = 1;
+    while (z >= 0x80) {
+        z >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+// ---- writers: the caller guarantees room ----
+
+inline uint8_t* write_u8(uint8_t* out, uint8_t v) {
+    *out = v;
+    return out + 1;
+}
+
+inline uint8_t* write_u16(uint8_t* out, uint16_t v) {
+    out[0] = static_cast<uint8_t>(v);
+    out[1] = static_cast<uint8_t>(v >> 8);
+    return out + 2;
+}
+
+inline uint8_t* write_u32(uint8_t* out, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, 4);
+    } else {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    return out + 4;
+}
+
+inline uint8_t* write_u64(uint8_t* out, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &v, 8);
+    } else {
+        for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+    return out + 8;
+}
+
+inline uint8_t* write_varint(uint8_t* out, uint64_t z) {
+    while (z >= 0x80) {
+        *out++ = static_cast<uint8_t>(z) | 0x80;
+        z >>= 7;
+    }
+    *out++ = static_cast<uint8_t>(z);
+    return out;
+}
+
+// ---- readers: each checks bounds, advances `pos` only on success ----
+
+inline uint16_t load_u16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t load_u32(const uint8_t* p) {
+    uint32_t v;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, p, 4);
+    } else {
+        v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    }
+    return v;
+}
+
+inline uint64_t load_u64(const uint8_t* p) {
+    uint64_t v;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, p, 8);
+    } else {
+        v = 0;
+        for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+inline bool has_room(size_t len, size_t pos, size_t k) {
+    return pos <= len && len - pos >= k;
+}
+
+inline std::optional<uint16_t> read_u16(const uint8_t* data, size_t len, size_t& pos) {
+    if (!has_room(len, pos, 2)) return std::nullopt;
+    uint16_t v = load_u16(data + pos);
+    pos += 2;
+    return v;
+}
+
+inline std::optional<uint32_t> read_u32(const uint8_t* data, size_t len, size_t& pos) {
+    if (!has_room(len, pos, 4)) return std::nullopt;
+    uint32_t v = load_u32(data + pos);
+    pos += 4;
+    return v;
+}
+
+// Reads a zigzag varint of 1 to 10 bytes. Non-minimal forms are accepted;
+// of a tenth byte only bit 0 counts, and its high bit must be clear.
+inline std::optional<int64_t> read_i64_zigzag(const uint8_t* data, size_t len, size_t& pos) {
+    uint64_t z = 0;
+    size_t p = pos;
+    for (int k = 0; k < 10; ++k) {
+        if (p >= len) return std::nullopt;
+        uint8_t b = data[p++];
+        if (k == 9) {
+            if (b & 0x80) return std::nullopt;
+            z |= static_cast<uint64_t>(b & 1) << 63;
+            pos = p;
+            return zigzag_decode(z);
+        }
+        z |= static_cast<uint64_t>(b & 0x7F) << (7 * k);
+        if (!(b & 0x80)) {
+            pos = p;
+            return zigzag_decode(z);
+        }
+    }
+    return std::nullopt;  // not reached
+}
+
+}  // namespace zelkor::format

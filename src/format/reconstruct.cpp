@@ -1,0 +1,628 @@
+#include "format/reconstruct.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "format/primitives.h"
+#include "pyref.h"
+
+namespace zelkor::format {
+
+namespace {
+
+PyRef text_object(std::string_view text) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+void raise_value_error(const std::string& message) {
+    PyRef text = text_object(message);
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+void raise_invalid_reference(uint64_t index) {
+    raise_value_error("Invalid reference: " + std::to_string(index));
+}
+
+bool is_version_key(PyObject* key) {
+    return PyUnicode_Compare(key, names.version) == 0 || PyUnicode_Compare(key, names.legacy_version) == 0;
+}
+
+// Calls `callable(*args, **kwargs)`; `args` is a new tuple built here.
+PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    if (!tuple) return tuple;
+    Py_ssize_t i = 0;
+    for (PyObject* a : args) {
+        Py_INCREF(a);
+        PyTuple_SetItem(tuple.get(), i++, a);
+    }
+    PyRef result = PyRef::steal(PyObject_Call(callable, tuple.get(), kwargs));
+    if (!result) ensure_error();
+    return result;
+}
+
+// Imports the current module name, or the legacy one when that fails; only
+// the legacy attempt's error reaches the caller.
+PyRef import_with_legacy(PyObject* current, PyObject* legacy) {
+    PyRef module = import_module(current);
+    if (module) return module;
+    PyErr_Clear();
+    return import_module(legacy);
+}
+
+// Per-type Python objects made once per load: the type name and field names.
+struct TypeObjects {
+    PyRef name;
+    std::vector<PyRef> fields;
+};
+
+class Reconstructor {
+public:
+    explicit Reconstructor(const DecodedGraph& decoded)
+        : g_(decoded), memo_(decoded.records.size(), nullptr), active_(decoded.records.size(), 0),
+          type_objects_(decoded.types.types.size()) {}
+
+    ~Reconstructor() {
+        stack_.clear();
+        for (PyObject* obj : memo_) Py_XDECREF(obj);
+    }
+
+    PyObject* run();
+
+private:
+    enum class Outcome { Error, Ready, Pushed };
+
+    struct Frame {
+        uint32_t index = 0;
+        uint8_t tag = 0;
+        uint64_t count = 0;  // children (u32 units for a dict)
+        uint64_t pos = 0;    // next child to request (not for tuple and frozenset)
+        const uint8_t* children = nullptr;
+        PyRef obj;   // list, dict or set being filled; dataclass: companion module
+        PyRef key;   // dict key waiting for its value
+        // Tuple and frozenset: items live in the first frame of the record
+        // (the owner); a frame started on re-entry continues filling them.
+        size_t owner = 0;
+        uint32_t cursor = 0;  // owner only: items filled so far
+        uint32_t start = 0;   // cursor when this frame began
+        uint32_t previous_active = 0;
+        std::vector<PyRef> items;  // tuple/frozenset items, dataclass field values
+        // Dataclass.
+        uint16_t type_id = 0;
+        PyRef field_names;  // the list handed to make_class
+        PyRef cls;          // set when the class was made early for a shell
+        PyRef shell;        // the instance handed out before its fields were complete
+    };
+
+    uint32_t resolve_ref(uint32_t index, bool& ok);
+    Outcome request(uint32_t index, PyRef& out);
+    Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, PyRef& out);
+    Outcome request_dataclass(uint32_t index, const uint8_t* payload, PyRef& out);
+    bool next_child(Frame& f, uint32_t& child);
+    bool deliver(Frame& f, PyRef obj);
+    bool finish(Frame& f, PyRef& out);
+    bool finish_dataclass(Frame& f, PyRef& out);
+    bool make_shell(Frame& f, PyRef& out);
+    TypeObjects* type_objects(uint32_t type_id);
+    bool make_class(Frame& f);
+    PyRef construct(Frame& f, PyObject* kwargs);
+
+    void remember(uint32_t index, PyObject* obj) {
+        Py_INCREF(obj);
+        PyObject* old = memo_[index];
+        memo_[index] = obj;
+        Py_XDECREF(old);
+    }
+    Frame& push_frame(uint32_t index, uint8_t tag, uint64_t count, const uint8_t* children) {
+        stack_.emplace_back();
+        Frame& f = stack_.back();
+        f.index = index;
+        f.tag = tag;
+        f.count = count;
+        f.children = children;
+        return f;
+    }
+
+    const DecodedGraph& g_;
+    std::vector<PyObject*> memo_;   // owned references, by record index
+    std::vector<uint32_t> active_;  // innermost frame (+1) of a record being built
+    std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
+    std::vector<TypeObjects> type_objects_;
+    std::vector<Frame> stack_;
+};
+
+uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
+    // Follows a chain of Ref records iteratively. Each chain is walked once:
+    // every Ref on it then points straight at the end, so hostile blobs with
+    // many long chains stay linear, and a loop is caught after at most as
+    // many hops as there are records.
+    const size_t n = g_.records.size();
+    if (resolved_.empty()) resolved_.assign(n, 0);
+    uint32_t current = index;
+    size_t hops = 0;
+    while (current < n && g_.data[g_.records[current]] == kTagRef) {
+        if (resolved_[current]) {
+            current = resolved_[current] - 1;
+            break;
+        }
+        if (++hops > n) {
+            ok = false;
+            raise_invalid_reference(index);
+            return 0;
+        }
+        current = load_u32(g_.data + g_.records[current] + 1);
+    }
+    if (current < n) {
+        for (uint32_t i = index; i < n && g_.data[g_.records[i]] == kTagRef && !resolved_[i];) {
+            uint32_t next = load_u32(g_.data + g_.records[i] + 1);
+            resolved_[i] = current + 1;
+            i = next;
+        }
+    }
+    ok = true;
+    return current;
+}
+
+Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out) {
+    if (index < memo_.size() && memo_[index]) {
+        out = PyRef::borrow(memo_[index]);
+        return Outcome::Ready;
+    }
+    if (index >= g_.records.size()) {
+        raise_invalid_reference(index);
+        return Outcome::Error;
+    }
+    const uint8_t* rec = g_.data + g_.records[index];
+    if (*rec == kTagRef) {
+        bool ok;
+        index = resolve_ref(index, ok);
+        if (!ok) return Outcome::Error;
+        if (index < memo_.size() && memo_[index]) {
+            out = PyRef::borrow(memo_[index]);
+            return Outcome::Ready;
+        }
+        if (index >= g_.records.size()) {
+            raise_invalid_reference(index);
+            return Outcome::Error;
+        }
+        rec = g_.data + g_.records[index];
+    }
+    const uint8_t tag = rec[0];
+    const uint8_t* p = rec + 1;
+    PyObject* obj = nullptr;
+    switch (tag) {
+        case kTagNone:
+            obj = Py_None;
+            Py_INCREF(obj);
+            break;
+        case kTagTrue:
+            obj = Py_True;
+            Py_INCREF(obj);
+            break;
+        case kTagFalse:
+            obj = Py_False;
+            Py_INCREF(obj);
+            break;
+        case kTagInt: {
+            size_t pos = 0;
+            obj = PyLong_FromLongLong(*read_i64_zigzag(p, 10, pos));
+            break;
+        }
+        case kTagFloat: {
+            uint64_t bits = load_u64(p);
+            double v;
+            std::memcpy(&v, &bits, 8);
+            obj = PyFloat_FromDouble(v);
+            break;
+        }
+        case kTagStr: {
+            uint32_t s = load_u32(p);
+            if (s >= g_.strings.size()) {
+                raise_value_error("Invalid string index: " + std::to_string(s));
+                return Outcome::Error;
+            }
+            std::string_view text = g_.strings[s];
+            obj = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+            break;
+        }
+        case kTagBytes:
+            obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 4), load_u32(p));
+            break;
+        case kTagList:
+        case kTagDict:
+        case kTagSet: {
+            PyRef container = PyRef::steal(tag == kTagList ? PyList_New(0) : tag == kTagDict ? PyDict_New() : PySet_New(nullptr));
+            if (!container) return ensure_error(), Outcome::Error;
+            remember(index, container.get());
+            uint32_t count = load_u32(p);
+            Frame& f = push_frame(index, tag, tag == kTagDict ? uint64_t{count} * 2 : count, p + 4);
+            f.obj = std::move(container);
+            return Outcome::Pushed;
+        }
+        case kTagTuple:
+        case kTagFrozenSet:
+            return request_tuple(index, tag, p, out);
+        case kTagDataclass:
+            return request_dataclass(index, p, out);
+        default:
+            PyErr_SetString(PyExc_SystemError, "zelkor: corrupt decoded record");
+            return Outcome::Error;
+    }
+    if (!obj) return ensure_error(), Outcome::Error;
+    out = PyRef::steal(obj);
+    remember(index, obj);
+    return Outcome::Ready;
+}
+
+Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag, const uint8_t* p, PyRef&) {
+    const uint32_t count = load_u32(p);
+    if (active_[index]) {
+        // Re-entered while its items are being built: a cycle runs through
+        // it. Continue filling its items in a nested frame, so the cycle gets
+        // the finished tuple itself. A frame that would start where the
+        // previous one for this record did has made no progress: the cycle
+        // holds nothing but tuples and frozensets, which no value can form.
+        const size_t latest = active_[index] - 1;
+        const size_t owner = stack_[latest].owner;
+        if (latest != owner && stack_[latest].start == stack_[owner].cursor) {
+            raise_value_error("Invalid data: cycle of immutable containers at record " + std::to_string(index));
+            return Outcome::Error;
+        }
+        const uint32_t cursor = stack_[owner].cursor;
+        Frame& f = push_frame(index, tag, count, p + 4);
+        f.owner = owner;
+        f.start = cursor;
+        f.previous_active = active_[index];
+        active_[index] = static_cast<uint32_t>(stack_.size());
+        return Outcome::Pushed;
+    }
+    Frame& f = push_frame(index, tag, count, p + 4);
+    f.owner = stack_.size() - 1;
+    f.items.resize(count);
+    active_[index] = static_cast<uint32_t>(stack_.size());
+    return Outcome::Pushed;
+}
+
+TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
+    TypeObjects& t = type_objects_[type_id];
+    if (!t.name) {
+        const graph::TypeInfo& info = g_.types.types[type_id];
+        PyRef name = text_object(info.name);
+        if (!name) return nullptr;
+        std::vector<PyRef> fields;
+        fields.reserve(info.fields.size());
+        for (const std::string& f : info.fields) {
+            PyObject* s = text_object(f).release();
+            if (!s) return nullptr;
+            PyUnicode_InternInPlace(&s);  // keyword matching compares pointers first
+            fields.push_back(PyRef::steal(s));
+        }
+        t.fields = std::move(fields);
+        t.name = std::move(name);
+    }
+    return &t;
+}
+
+Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, const uint8_t* p, PyRef& out) {
+    if (active_[index]) {
+        // Reached again through a cycle while its fields are being built:
+        // hand out the instance now, uninitialised, and initialise it when
+        // the fields are complete.
+        return make_shell(stack_[active_[index] - 1], out) ? Outcome::Ready : Outcome::Error;
+    }
+    const uint16_t type_id = load_u16(p);
+    const uint16_t count = load_u16(p + 2);
+    if (type_id >= g_.types.types.size()) {
+        raise_value_error("Invalid type_id: " + std::to_string(type_id));
+        return Outcome::Error;
+    }
+    PyRef module = import_with_legacy(names.reconstruct_module, names.legacy_reconstruct_module);
+    if (!module) return ensure_error(), Outcome::Error;
+    TypeObjects* t = type_objects(type_id);
+    if (!t) return ensure_error(), Outcome::Error;
+    PyRef field_names = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t->fields.size())));
+    if (!field_names) return ensure_error(), Outcome::Error;
+    for (size_t i = 0; i < t->fields.size(); ++i) {
+        PyList_SetItem(field_names.get(), static_cast<Py_ssize_t>(i), t->fields[i].copy().release());
+    }
+    Frame& f = push_frame(index, kTagDataclass, count, p + 4);
+    f.type_id = type_id;
+    f.obj = std::move(module);
+    f.field_names = std::move(field_names);
+    f.items.reserve(count);
+    active_[index] = static_cast<uint32_t>(stack_.size());
+    return Outcome::Pushed;
+}
+
+bool Reconstructor::make_class(Frame& f) {
+    if (f.cls) return true;
+    PyRef factory = PyRef::steal(PyObject_GetAttr(f.obj.get(), names.make_class));
+    if (!factory) return ensure_error(), false;
+    f.cls = call_with(factory.get(), {type_objects_[f.type_id].name.get(), f.field_names.get()});
+    return static_cast<bool>(f.cls);
+}
+
+bool Reconstructor::make_shell(Frame& f, PyRef& out) {
+    if (!make_class(f)) return false;
+    PyRef new_ = PyRef::steal(PyObject_GetAttr(f.cls.get(), names.new_));
+    if (!new_) return ensure_error(), false;
+    f.shell = call_with(new_.get(), {f.cls.get()});
+    if (!f.shell) return false;
+    remember(f.index, f.shell.get());
+    out = f.shell.copy();
+    return true;
+}
+
+// Builds an instance from keyword arguments: calls the class, or, when the
+// instance was already handed out as a shell, runs __init__ on it.
+PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
+    if (!f.shell) {
+        PyRef empty = PyRef::steal(PyTuple_New(0));
+        if (!empty) return empty;
+        PyRef result = PyRef::steal(PyObject_Call(f.cls.get(), empty.get(), kwargs));
+        if (!result) ensure_error();
+        return result;
+    }
+    PyRef init = PyRef::steal(PyObject_GetAttr(f.cls.get(), names.init));
+    if (!init) return ensure_error(), PyRef();
+    PyRef done = call_with(init.get(), {f.shell.get()}, kwargs);
+    if (!done) return done;
+    return f.shell.copy();
+}
+
+bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
+    if (!make_class(f)) return false;
+    PyObject* type_name = type_objects_[f.type_id].name.get();
+    const std::vector<PyRef>& field_names = type_objects_[f.type_id].fields;
+    const size_t paired = std::min(field_names.size(), f.items.size());
+
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs) return ensure_error(), false;
+    for (size_t i = 0; i < paired; ++i) {
+        if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items[i].get()) < 0) return ensure_error(), false;
+    }
+
+    const uint32_t stored = g_.types.types[f.type_id].version;
+    PyRef first = construct(f, kwargs.get());
+    uint32_t current;
+    if (first) {
+        current = declared_version(first.get());
+    } else {
+        // Fields stored under an older schema may not fit the current class
+        // at all (a renamed or removed field). When the class declares a
+        // version that calls for a migration, migrate without the first
+        // instance instead of failing; otherwise the error stands.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        current = declared_version(f.cls.get());
+        if (current == stored || stored == 0 || current == 0) {
+            PyErr_Restore(type, value, traceback);
+            return false;
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+    }
+    if (current == stored || stored == 0 || current == 0) {
+        out = std::move(first);
+        remember(f.index, out.get());
+        return true;
+    }
+
+    PyRef migrations = import_with_legacy(names.migrations_module, names.legacy_migrations_module);
+    if (!migrations) return ensure_error(), false;
+
+    PyRef input = PyRef::steal(PyDict_New());
+    if (!input) return ensure_error(), false;
+    for (size_t i = 0; i < paired; ++i) {
+        if (PyDict_SetItem(input.get(), field_names[i].get(), f.items[i].get()) < 0) return ensure_error(), false;
+    }
+    PyRef stored_obj = PyRef::steal(PyLong_FromUnsignedLong(stored));
+    PyRef current_obj = PyRef::steal(PyLong_FromUnsignedLong(current));
+    if (!stored_obj || !current_obj) return ensure_error(), false;
+    if (PyDict_SetItem(input.get(), names.version, stored_obj.get()) < 0 ||
+        PyDict_SetItem(input.get(), names.legacy_version, stored_obj.get()) < 0) {
+        return ensure_error(), false;
+    }
+
+    PyRef apply = PyRef::steal(PyObject_GetAttr(migrations.get(), names.apply_migrations));
+    if (!apply) return ensure_error(), false;
+    PyRef migrated = call_with(apply.get(), {type_name, input.get(), stored_obj.get(), current_obj.get()});
+    if (!migrated) return false;
+    if (!PyDict_Check(migrated.get())) {
+        PyErr_SetString(PyExc_TypeError, "Migration function must return a dict");
+        return false;
+    }
+
+    PyRef migrated_kwargs = PyRef::steal(PyDict_New());
+    if (!migrated_kwargs) return ensure_error(), false;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+            if (is_version_key(key)) continue;
+            if (PyDict_SetItem(migrated_kwargs.get(), key, value) < 0) return ensure_error(), false;
+        }
+    }
+    PyRef instance = construct(f, migrated_kwargs.get());
+    if (!instance) return false;
+
+    // Declared fields: from the first instance, or the class when there is none.
+    PyRef declared_map = PyRef::steal(PyObject_GetAttr(first ? first.get() : f.cls.get(), names.dataclass_fields));
+    if (!declared_map) return ensure_error(), false;
+    if (!PyDict_Check(declared_map.get())) {
+        PyErr_SetString(PyExc_TypeError, "__dataclass_fields__ is not a dict");
+        return false;
+    }
+    PyRef declared = PyRef::steal(PyDict_Keys(declared_map.get()));
+    if (!declared) return ensure_error(), false;
+    const Py_ssize_t declared_count = PyList_Size(declared.get());
+    for (Py_ssize_t i = 0; i < declared_count; ++i) {
+        PyObject* key = PyList_GetItem(declared.get(), i);
+        if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+    }
+
+    PyRef extra = PyRef::steal(PyDict_New());
+    if (!extra) return ensure_error(), false;
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+            if (is_version_key(key)) continue;
+            bool is_declared = false;
+            for (Py_ssize_t i = 0; i < declared_count && !is_declared; ++i) {
+                is_declared = PyUnicode_Compare(key, PyList_GetItem(declared.get(), i)) == 0;
+            }
+            if (PyErr_Occurred()) return false;
+            if (!is_declared && PyDict_SetItem(extra.get(), key, value) < 0) return ensure_error(), false;
+        }
+    }
+    if (PyDict_Size(extra.get()) > 0) {
+        // Classes that refuse new attributes (frozen, slotted) simply go without.
+        if (PyObject_SetAttr(instance.get(), names.extra, extra.get()) < 0) PyErr_Clear();
+        if (PyObject_SetAttr(instance.get(), names.legacy_extra, extra.get()) < 0) PyErr_Clear();
+    }
+    out = std::move(instance);
+    remember(f.index, out.get());
+    return true;
+}
+
+bool Reconstructor::next_child(Frame& f, uint32_t& child) {
+    if (f.tag == kTagTuple || f.tag == kTagFrozenSet) {
+        if (memo_[f.index]) return false;  // finished by a nested frame
+        const Frame& owner = stack_[f.owner];
+        if (owner.cursor >= f.count) return false;
+        child = load_u32(f.children + 4 * static_cast<size_t>(owner.cursor));
+        return true;
+    }
+    if (f.pos >= f.count) return false;
+    child = load_u32(f.children + 4 * static_cast<size_t>(f.pos++));
+    return true;
+}
+
+bool Reconstructor::deliver(Frame& f, PyRef obj) {
+    switch (f.tag) {
+        case kTagList:
+            return PyList_Append(f.obj.get(), obj.get()) == 0 || (ensure_error(), false);
+        case kTagSet:
+            return PySet_Add(f.obj.get(), obj.get()) == 0 || (ensure_error(), false);
+        case kTagDict:
+            if (!f.key) {
+                f.key = std::move(obj);
+                return true;
+            } else {
+                PyRef key = std::move(f.key);
+                return PyDict_SetItem(f.obj.get(), key.get(), obj.get()) == 0 || (ensure_error(), false);
+            }
+        case kTagTuple:
+        case kTagFrozenSet: {
+            if (memo_[f.index]) return true;  // finished meanwhile; this frame's items are discarded
+            Frame& owner = stack_[f.owner];
+            owner.items[owner.cursor++] = std::move(obj);
+            return true;
+        }
+        case kTagDataclass:
+            f.items.push_back(std::move(obj));
+            return true;
+    }
+    return true;
+}
+
+bool Reconstructor::finish(Frame& f, PyRef& out) {
+    switch (f.tag) {
+        case kTagList:
+        case kTagDict:
+        case kTagSet:
+            out = std::move(f.obj);
+            return true;
+        case kTagTuple:
+        case kTagFrozenSet: {
+            active_[f.index] = f.previous_active;
+            if (memo_[f.index]) {
+                out = PyRef::borrow(memo_[f.index]);
+                return true;
+            }
+            std::vector<PyRef>& items = stack_[f.owner].items;
+            const Py_ssize_t n = static_cast<Py_ssize_t>(items.size());
+            PyRef tuple = PyRef::steal(PyTuple_New(n));
+            if (!tuple) return ensure_error(), false;
+            for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SetItem(tuple.get(), i, items[static_cast<size_t>(i)].release());
+            if (f.tag == kTagTuple) {
+                out = std::move(tuple);
+            } else {
+                out = PyRef::steal(PyFrozenSet_New(tuple.get()));
+                if (!out) return ensure_error(), false;
+            }
+            remember(f.index, out.get());
+            return true;
+        }
+        case kTagDataclass: {
+            active_[f.index] = 0;
+            return finish_dataclass(f, out);
+        }
+    }
+    return false;
+}
+
+PyObject* Reconstructor::run() {
+    PyRef out;
+    Outcome first = request(0, out);
+    if (first == Outcome::Error) return nullptr;
+    if (first == Outcome::Ready) return out.release();
+    for (;;) {
+        uint32_t child;
+        if (next_child(stack_.back(), child)) {
+            PyRef obj;
+            Outcome r = request(child, obj);
+            if (r == Outcome::Error) return nullptr;
+            if (r == Outcome::Pushed) continue;
+            if (!deliver(stack_.back(), std::move(obj))) return nullptr;
+            continue;
+        }
+        PyRef done;
+        if (!finish(stack_.back(), done)) return nullptr;
+        stack_.pop_back();
+        if (stack_.empty()) return done.release();
+        if (!deliver(stack_.back(), std::move(done))) return nullptr;
+    }
+}
+
+}  // namespace
+
+bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
+    std::vector<PyRef> names_by_type(decoded.types.types.size());
+    for (size_t offset : decoded.records) {
+        if (decoded.data[offset] != kTagDataclass) continue;
+        const uint16_t type_id = load_u16(decoded.data + offset + 1);
+        if (type_id >= decoded.types.types.size()) {
+            raise_value_error("Unknown type_id: " + std::to_string(type_id));
+            return false;
+        }
+        PyRef& name = names_by_type[type_id];
+        if (!name) {
+            name = text_object(decoded.types.types[type_id].name);
+            if (!name) return ensure_error(), false;
+        }
+        int contained = PySet_Contains(allowlist, name.get());
+        if (contained < 0) return ensure_error(), false;
+        if (!contained) {
+            PyRef message = text_object("Type '" + decoded.types.types[type_id].name + "' is not in the allowlist");
+            if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* reconstruct_root(const DecodedGraph& decoded) {
+    Reconstructor r(decoded);
+    PyObject* result = r.run();
+    if (!result) ensure_error();
+    return result;
+}
+
+}  // namespace zelkor::format

@@ -1,0 +1,18 @@
+// Rebuilds Python values from a decoded blob.
+#pragma once
+
+#include <Python.h>
+
+#include "format/decoder.h"
+
+namespace zelkor::format {
+
+// Checks the type of every dataclass record, reachable or not, against the
+// caller's allowlist before anything is built. False with an exception set.
+bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist);
+
+// Builds record 0 and everything it reaches. New reference, or NULL with an
+// exception set.
+PyObject* reconstruct_root(const DecodedGraph& decoded);
+
+}  // namespace zelkor::format

@@ -1,0 +1,438 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "format/primitives.h"
+#include "graph/walker.h"
+
+namespace zelkor::graph {
+
+using format::kMaxCount;
+
+// ---------------------------------------------------------------- SeenTable
+
+SeenTable::~SeenTable() {
+    for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].obj);
+    std::free(slots_);
+}
+
+void SeenTable::insert(PyObject* obj, uint32_t index) {
+    if ((size_ + 1) * 2 > capacity_) grow();
+    Py_INCREF(obj);
+    size_t i = bucket(obj);
+    while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
+    slots_[i] = Entry{obj, index};
+    ++size_;
+}
+
+void SeenTable::grow() {
+    size_t capacity = capacity_ ? capacity_ * 2 : 1024;
+    Entry* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
+    if (!fresh) throw std::bad_alloc();
+    Entry* old = slots_;
+    size_t old_capacity = capacity_;
+    slots_ = fresh;
+    capacity_ = capacity;
+    mask_ = capacity - 1;
+    for (size_t k = 0; k < old_capacity; ++k) {
+        if (old[k].obj == nullptr) continue;
+        size_t i = bucket(old[k].obj);
+        while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
+        slots_[i] = old[k];
+    }
+    std::free(old);
+}
+
+// ---------------------------------------------------------------- helpers
+
+namespace {
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;  // lone surrogates cannot be encoded
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool overflow(const char* message) {
+    PyErr_SetString(PyExc_OverflowError, message);
+    return false;
+}
+
+}  // namespace
+
+bool type_name_text(PyTypeObject* type, std::string& out) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.name));
+    if (!name) return ensure_error(), false;
+    if (!PyUnicode_Check(name.get())) {
+        raise_conversion_error(name.get(), "PyString");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8) {
+        out.assign(utf8, static_cast<size_t>(size));
+        return true;
+    }
+    // Lone surrogates: encode code point by code point.
+    PyErr_Clear();
+    Py_UCS4* cps = PyUnicode_AsUCS4Copy(name.get());
+    if (!cps) return ensure_error(), false;
+    Py_ssize_t n = PyUnicode_GetLength(name.get());
+    out.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) append_utf8(out, cps[i]);
+    PyMem_Free(cps);
+    return true;
+}
+
+// ---------------------------------------------------------------- Walker
+
+bool Walker::check_room_for_record() {
+    if (graph.record_count >= kMaxCount) {
+        return overflow("cannot serialise more than 4294967295 objects in one blob");
+    }
+    return true;
+}
+
+bool Walker::walk(PyObject* root) {
+    uint32_t index;
+    if (!enter(PyRef::borrow(root), index)) return false;
+    while (!stack_.empty()) {
+        PyRef child;
+        bool done = false;
+        if (!next_child(stack_.back(), child, done)) return false;
+        if (done) {
+            if (!finish(stack_.back())) return false;
+            stack_.pop_back();
+            continue;
+        }
+        // Entering may push a frame, so the parent is found again after.
+        size_t parent = stack_.size() - 1;
+        if (!enter(std::move(child), index)) return false;
+        Frame& f = stack_[parent];
+        if (!graph.put_child(f.room, index)) f.extra.push_back(index);
+    }
+    return true;
+}
+
+bool Walker::enter(PyRef value, uint32_t& index) {
+    PyObject* obj = value.get();
+    uint32_t first = seen.find(obj);
+    if (first != SeenTable::kMissing) {
+        if (!check_room_for_record()) return false;
+        index = graph.push_ref(first);
+        return true;
+    }
+    if (!check_room_for_record()) return false;
+
+    // Exact built-in types are known by their type object; their names
+    // cannot change, so this is the same dispatch as by name, only faster.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) {
+        long long v = PyLong_AsLongLong(obj);
+        if (v == -1 && PyErr_Occurred()) return false;
+        index = graph.push_int(v);
+    } else if (type == &PyUnicode_Type) {
+        return enter_str(obj, index);
+    } else if (type == &PyFloat_Type) {
+        index = graph.push_float(PyFloat_AsDouble(obj));
+    } else if (type == &PyList_Type) {
+        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index);
+    } else if (type == &PyDict_Type) {
+        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index);
+    } else if (type == &PyTuple_Type) {
+        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index);
+    } else if (obj == Py_None) {
+        index = graph.push_none();
+    } else if (type == &PyBool_Type) {
+        index = graph.push_bool(obj == Py_True);
+    } else if (type == &PyBytes_Type) {
+        Py_ssize_t size = PyBytes_Size(obj);
+        if (static_cast<uint64_t>(size) > kMaxCount) {
+            return overflow("cannot serialise a bytes value of 4 GiB or more");
+        }
+        index = graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
+    } else if (type == &PySet_Type) {
+        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index);
+    } else if (type == &PyFrozenSet_Type) {
+        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index);
+    } else {
+        return enter_by_name(value, index);
+    }
+    remember(obj, index);
+    return true;
+}
+
+bool Walker::enter_str(PyObject* value, uint32_t& index) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!utf8) return ensure_error(), false;
+    if (static_cast<uint64_t>(size) > kMaxCount) return overflow("cannot serialise a str of 4 GiB or more");
+    std::string_view text(utf8, static_cast<size_t>(size));
+    const uint64_t hash = hash_text(text);
+    if (graph.strings.size() >= kMaxCount &&
+        graph.string_index.find(hash, [&](uint32_t i) { return graph.strings[i] == text; }) == IndexTable::kMissing) {
+        return overflow("cannot serialise more than 4294967295 distinct strings");
+    }
+    // The view stays valid: `seen` keeps the str (and its UTF-8 form) alive.
+    index = graph.push_str(graph.intern_string(text, hash));
+    remember(value, index);
+    return true;
+}
+
+bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
+    // Anything else named bytes is read through the sequence protocol, since
+    // a subclass may override it.
+    Py_ssize_t size = PySequence_Size(value);
+    if (size < 0) return ensure_error(), false;
+    if (static_cast<uint64_t>(size) > kMaxCount) return overflow("cannot serialise a bytes value of 4 GiB or more");
+    std::vector<uint8_t> content(static_cast<size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(value, i));
+        if (!item) return ensure_error(), false;
+        long v = PyLong_AsLong(item.get());
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (v < 0 || v > 255) return overflow("out of range integral type conversion attempted");
+        content[static_cast<size_t>(i)] = static_cast<uint8_t>(v);
+    }
+    uint8_t* room = graph.push_bytes_inline(content.size());
+    if (!content.empty()) std::memcpy(room, content.data(), content.size());
+    index = graph.next_index() - 1;
+    remember(value, index);
+    return true;
+}
+
+bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index) {
+    if (length < 0) return ensure_error(), false;
+    if (static_cast<uint64_t>(length) > kMaxCount) {
+        return overflow("cannot serialise a container of more than 4294967295 items");
+    }
+    uint64_t units = static_cast<uint64_t>(length) * (kind == FrameKind::Dict ? 2 : 1);
+    Frame frame{};
+    frame.kind = kind;
+    if (kind == FrameKind::Set) {
+        frame.iter = PyRef::steal(PyObject_GetIter(value.get()));
+        if (!frame.iter) return ensure_error(), false;
+    }
+    // Reserve at most what fits a u32 count; more children go to `extra`.
+    index = graph.begin_container(tag, static_cast<uint32_t>(std::min<uint64_t>(units, kMaxCount)), frame.room);
+    remember(value.get(), index);
+    frame.length = length;
+    frame.obj = std::move(value);
+    stack_.push_back(std::move(frame));
+    return true;
+}
+
+bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
+    PyObject* obj = value.get();
+    std::string name;
+    if (!type_name_text(Py_TYPE(obj), name)) return false;
+
+    if (name == "NoneType") {
+        index = graph.push_none();
+    } else if (name == "bool") {
+        bool truth;
+        if (PyBool_Check(obj)) {
+            truth = obj == Py_True;
+        } else {
+            // Only NumPy's boolean scalar is accepted under this name.
+            PyRef module = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names.module));
+            if (!module) return ensure_error(), false;
+            if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+                raise_conversion_error(obj, "PyBool");
+                return false;
+            }
+            int t = PyObject_IsTrue(obj);
+            if (t < 0) return ensure_error(), false;
+            truth = t != 0;
+        }
+        index = graph.push_bool(truth);
+    } else if (name == "int") {
+        long long v = PyLong_AsLongLong(obj);
+        if (v == -1 && PyErr_Occurred()) return false;
+        index = graph.push_int(v);
+    } else if (name == "float") {
+        double v = PyFloat_AsDouble(obj);
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        index = graph.push_float(v);
+    } else if (name == "str") {
+        if (!PyUnicode_Check(obj)) {
+            raise_conversion_error(obj, "PyString");
+            return false;
+        }
+        return enter_str(obj, index);
+    } else if (name == "bytes") {
+        return enter_bytes_sequence(obj, index);
+    } else if (name == "list") {
+        if (!PyList_Check(obj)) return raise_conversion_error(obj, "PyList"), false;
+        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index);
+    } else if (name == "tuple") {
+        if (!PyTuple_Check(obj)) return raise_conversion_error(obj, "PyTuple"), false;
+        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index);
+    } else if (name == "dict") {
+        if (!PyDict_Check(obj)) return raise_conversion_error(obj, "PyDict"), false;
+        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index);
+    } else if (name == "set") {
+        if (!PySet_Check(obj)) return raise_conversion_error(obj, "PySet"), false;
+        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index);
+    } else if (name == "frozenset") {
+        if (!PyFrozenSet_Check(obj)) return raise_conversion_error(obj, "PyFrozenSet"), false;
+        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index);
+    } else {
+        bool dataclass;
+        if (!is_dataclass(obj, dataclass)) return false;
+        if (!dataclass) {
+            PyErr_Format(PyExc_TypeError, "Unsupported type: %s", name.c_str());
+            return false;
+        }
+        return walk_dataclass(value, name, index);
+    }
+    remember(obj, index);
+    return true;
+}
+
+bool Walker::is_dataclass(PyObject* value, bool& result) {
+    if (!is_dataclass_) {
+        PyRef module = import_module(names.dataclasses);
+        if (!module) return false;
+        is_dataclass_ = PyRef::steal(PyObject_GetAttr(module.get(), names.is_dataclass));
+        if (!is_dataclass_) return ensure_error(), false;
+    }
+    PyRef verdict = PyRef::steal(PyObject_CallFunctionObjArgs(is_dataclass_.get(), value, nullptr));
+    if (!verdict) return ensure_error(), false;
+    if (!PyBool_Check(verdict.get())) {
+        raise_conversion_error(verdict.get(), "PyBool");
+        return false;
+    }
+    result = verdict.get() == Py_True;
+    return true;
+}
+
+bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index) {
+    PyObject* obj = value.get();
+    PyRef fields_map = PyRef::steal(PyObject_GetAttr(obj, names.dataclass_fields));
+    if (!fields_map) return ensure_error(), false;
+    if (!PyDict_Check(fields_map.get())) return raise_conversion_error(fields_map.get(), "PyDict"), false;
+    PyRef fields = PyRef::steal(PyDict_Keys(fields_map.get()));
+    if (!fields) return ensure_error(), false;
+    const Py_ssize_t count = PyList_Size(fields.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyList_GetItem(fields.get(), i);
+        if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+        if (!PyUnicode_AsUTF8AndSize(key, nullptr)) return ensure_error(), false;
+    }
+    if (static_cast<uint64_t>(count) > format::kMaxFields) {
+        return overflow("cannot serialise a dataclass with more than 65535 fields");
+    }
+    const uint32_t version = declared_version(obj);
+
+    const uint64_t hash = hash_text(type_name);
+    uint32_t type_id;
+    if (auto found = registry.find(type_name, hash)) {
+        type_id = *found;
+    } else {
+        if (registry.types.size() >= format::kMaxTypes) {
+            return overflow("cannot serialise more than 65536 dataclass types in one blob");
+        }
+        std::vector<std::string> field_names;
+        field_names.reserve(static_cast<size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_ssize_t size;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(PyList_GetItem(fields.get(), i), &size);
+            field_names.emplace_back(utf8, static_cast<size_t>(size));
+        }
+        type_id = registry.add(type_name, hash, std::move(field_names), version);
+    }
+
+    if (!check_room_for_record()) return false;
+    Frame frame{};
+    frame.kind = FrameKind::Dataclass;
+    index = graph.begin_dataclass(static_cast<uint16_t>(type_id), static_cast<uint16_t>(count), frame.room);
+    remember(obj, index);
+    frame.length = count;
+    frame.fields = std::move(fields);
+    frame.obj = std::move(value);
+    stack_.push_back(std::move(frame));
+    return true;
+}
+
+bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
+    PyObject* obj = f.obj.get();
+    switch (f.kind) {
+        case FrameKind::List:
+            // A list that shrinks is cut short; one that grows is not followed.
+            if (f.pos >= f.length || f.pos >= PyList_Size(obj)) {
+                done = true;
+                return true;
+            }
+            child = PyRef::borrow(PyList_GetItem(obj, f.pos++));
+            return true;
+        case FrameKind::Tuple:
+            if (f.pos >= f.length) {
+                done = true;
+                return true;
+            }
+            child = PyRef::borrow(PyTuple_GetItem(obj, f.pos++));
+            return true;
+        case FrameKind::Dict: {
+            if (f.pending) {
+                child = std::move(f.pending);
+                return true;
+            }
+            if (PyDict_Size(obj) != f.length) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
+            PyObject *key, *val;
+            if (!PyDict_Next(obj, &f.pos, &key, &val)) {
+                done = true;
+                return true;
+            }
+            if (f.yielded++ >= f.length) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return false;
+            }
+            f.pending = PyRef::borrow(val);
+            child = PyRef::borrow(key);
+            return true;
+        }
+        case FrameKind::Set:
+            child = PyRef::steal(PyIter_Next(f.iter.get()));
+            if (!child) {
+                if (PyErr_Occurred()) return false;
+                done = true;
+            }
+            return true;
+        case FrameKind::Dataclass:
+            if (f.pos >= f.length) {
+                done = true;
+                return true;
+            }
+            child = PyRef::steal(PyObject_GetAttr(obj, PyList_GetItem(f.fields.get(), f.pos++)));
+            if (!child) return ensure_error(), false;
+            return true;
+    }
+    return true;
+}
+
+bool Walker::finish(Frame& f) {
+    if (f.kind == FrameKind::Dataclass) return true;
+    const uint64_t units = static_cast<uint64_t>(f.room.filled) + f.extra.size();
+    const uint64_t count = f.kind == FrameKind::Dict ? units / 2 : units;
+    if (count > kMaxCount) return overflow("cannot serialise a container of more than 4294967295 items");
+    graph.end_container(f.room, f.extra, static_cast<uint32_t>(count));
+    return true;
+}
+
+}  // namespace zelkor::graph

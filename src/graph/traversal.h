@@ -1,0 +1,188 @@
+// The captured object graph: an interned string table and the record table,
+// kept as the record bytes themselves. A record is written when its value is
+// entered; a container reserves room for its child indices first and fills
+// them in as its children are captured, so records stay in pre-order.
+// Plain C++: nothing here touches the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <vector>
+
+#include "format/primitives.h"
+#include "graph/types.h"
+
+namespace zelkor::graph {
+
+// A growable byte buffer that does not zero what it hands out.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { std::free(data_); }
+
+    uint8_t* extend(size_t n) {
+        if (capacity_ - size_ < n) reserve_more(n);
+        uint8_t* p = data_ + size_;
+        size_ += n;
+        return p;
+    }
+    void shrink_to(size_t n) { size_ = n; }
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    void reserve_more(size_t n) {
+        size_t want = size_ + n;
+        size_t cap = capacity_ ? capacity_ * 2 : 256;
+        while (cap < want) cap *= 2;
+        void* p = std::realloc(data_, cap);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<uint8_t*>(p);
+        capacity_ = cap;
+    }
+
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+// A byte payload that stays where it is (memory the capture keeps alive) and
+// is copied into the blob only when the blob is written.
+struct ExternalBytes {
+    size_t offset;  // position in the record bytes where the payload belongs
+    const uint8_t* data;
+    size_t size;
+};
+
+// Room reserved in the record bytes for a container's child indices.
+struct Reservation {
+    size_t count_offset = 0;  // where the u32 count goes; the indices follow
+    uint32_t capacity = 0;    // u32 slots reserved
+    uint32_t filled = 0;      // u32 slots written so far
+};
+
+class ObjectGraph {
+public:
+    static constexpr size_t kInlineBytesLimit = 4096;
+
+    std::vector<std::string_view> strings;  // views into memory the capture keeps alive
+    IndexTable string_index;
+    uint64_t string_bytes = 0;  // total text length, for sizing the blob
+
+    ByteBuffer records;  // the record table's records, tag and payload each
+    std::vector<ExternalBytes> external;
+    uint64_t external_bytes = 0;
+    uint64_t record_count = 0;
+
+    uint32_t intern_string(std::string_view text) { return intern_string(text, hash_text(text)); }
+    uint32_t intern_string(std::string_view text, uint64_t hash) {
+        uint32_t found = string_index.find(hash, [&](uint32_t i) { return strings[i] == text; });
+        if (found != IndexTable::kMissing) return found;
+        uint32_t index = static_cast<uint32_t>(strings.size());
+        strings.push_back(text);
+        string_index.insert(hash, index);
+        string_bytes += text.size();
+        return index;
+    }
+
+    uint32_t next_index() const { return static_cast<uint32_t>(record_count); }
+
+    uint32_t push_none() { return push_tag(format::kTagNone); }
+    uint32_t push_bool(bool v) { return push_tag(v ? format::kTagTrue : format::kTagFalse); }
+    uint32_t push_int(int64_t v) {
+        uint8_t* p = records.extend(11);
+        *p = format::kTagInt;
+        uint8_t* end = format::write_varint(p + 1, format::zigzag_encode(v));
+        records.shrink_to(records.size() - 11 + static_cast<size_t>(end - p));
+        return count_record();
+    }
+    uint32_t push_float(double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        uint8_t* p = records.extend(9);
+        *p = format::kTagFloat;
+        format::write_u64(p + 1, bits);
+        return count_record();
+    }
+    uint32_t push_str(uint32_t string_index) { return push_tag_u32(format::kTagStr, string_index); }
+    uint32_t push_ref(uint32_t target) { return push_tag_u32(format::kTagRef, target); }
+
+    // A bytes payload; large ones stay in place until the blob is written,
+    // so the caller must keep `data` alive until then.
+    uint32_t push_bytes(const uint8_t* data, size_t size) {
+        uint8_t* p = records.extend(5);
+        *p = format::kTagBytes;
+        format::write_u32(p + 1, static_cast<uint32_t>(size));
+        if (size <= kInlineBytesLimit) {
+            if (size) std::memcpy(records.extend(size), data, size);
+        } else {
+            external.push_back(ExternalBytes{records.size(), data, size});
+            external_bytes += size;
+        }
+        return count_record();
+    }
+    // A bytes payload written by the caller into the returned room.
+    uint8_t* push_bytes_inline(size_t size) {
+        uint8_t* p = records.extend(5 + size);
+        *p = format::kTagBytes;
+        format::write_u32(p + 1, static_cast<uint32_t>(size));
+        count_record();
+        return p + 5;
+    }
+
+    // List, tuple, set, frozenset (one u32 per child) and dict (two per
+    // entry): the record is numbered now and its indices filled in later.
+    uint32_t begin_container(uint8_t tag, uint32_t units, Reservation& r) {
+        uint8_t* p = records.extend(5 + static_cast<size_t>(units) * 4);
+        *p = tag;
+        r.count_offset = records.size() - static_cast<size_t>(units) * 4 - 4;
+        r.capacity = units;
+        r.filled = 0;
+        return count_record();
+    }
+    // Dataclass: type id and field count are known up front.
+    uint32_t begin_dataclass(uint16_t type_id, uint16_t fields, Reservation& r) {
+        uint8_t* p = records.extend(5 + static_cast<size_t>(fields) * 4);
+        p[0] = format::kTagDataclass;
+        format::write_u16(p + 1, type_id);
+        format::write_u16(p + 3, fields);
+        r.count_offset = static_cast<size_t>(p + 1 - records.data());
+        r.capacity = fields;
+        r.filled = 0;
+        return count_record();
+    }
+
+    // Writes the next child index; false when the reserved room is full.
+    bool put_child(Reservation& r, uint32_t index) {
+        if (r.filled == r.capacity) return false;
+        format::write_u32(records.data() + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4, index);
+        ++r.filled;
+        return true;
+    }
+
+    // Completes a container whose children were `r.filled` reserved slots
+    // plus `extra` overflow indices; `count` is what goes in the count field.
+    void end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
+    void end_dataclass(const Reservation&) {}
+
+private:
+    uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
+    uint32_t push_tag(uint8_t tag) {
+        *records.extend(1) = tag;
+        return count_record();
+    }
+    uint32_t push_tag_u32(uint8_t tag, uint32_t v) {
+        uint8_t* p = records.extend(5);
+        *p = tag;
+        format::write_u32(p + 1, v);
+        return count_record();
+    }
+};
+
+}  // namespace zelkor::graph

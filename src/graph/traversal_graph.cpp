@@ -1,0 +1,26 @@
+#include "graph/traversal.h"
+
+namespace zelkor::graph {
+
+void ObjectGraph::end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count) {
+    const size_t used = static_cast<size_t>(r.filled) + extra.size();
+    if (used != r.capacity) {
+        // The container yielded a different number of children than its
+        // length promised: move everything recorded after it.
+        const size_t region_end = r.count_offset + 4 + static_cast<size_t>(r.capacity) * 4;
+        const size_t tail = records.size() - region_end;
+        const size_t new_end = r.count_offset + 4 + used * 4;
+        if (new_end > region_end) records.extend(new_end - region_end);
+        uint8_t* base = records.data();
+        std::memmove(base + new_end, base + region_end, tail);
+        if (new_end < region_end) records.shrink_to(new_end + tail);
+        for (ExternalBytes& e : external) {
+            if (e.offset >= region_end) e.offset = e.offset - region_end + new_end;
+        }
+        uint8_t* p = base + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4;
+        for (uint32_t index : extra) p = format::write_u32(p, index);
+    }
+    format::write_u32(records.data() + r.count_offset, count);
+}
+
+}  // namespace zelkor::graph

@@ -1,0 +1,112 @@
+// Captures one Python value into an ObjectGraph and a TypeRegistry.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/traversal.h"
+#include "graph/types.h"
+#include "pyref.h"
+
+namespace zelkor::graph {
+
+// Identity map of the walk: object address to the index of the record that
+// captured it first. It owns a reference to every object it holds, so an
+// address can never be reused by another object while the walk runs, and the
+// views the graph keeps into str and bytes objects stay valid until the blob
+// is written.
+class SeenTable {
+public:
+    SeenTable() = default;
+    SeenTable(const SeenTable&) = delete;
+    SeenTable& operator=(const SeenTable&) = delete;
+    ~SeenTable();
+
+    static constexpr uint32_t kMissing = 0xFFFFFFFFu;
+
+    uint32_t find(PyObject* obj) const {
+        if (size_ == 0) return kMissing;
+        size_t i = bucket(obj);
+        for (;;) {
+            const Entry& e = slots_[i];
+            if (e.obj == obj) return e.index;
+            if (e.obj == nullptr) return kMissing;
+            i = (i + 1) & mask_;
+        }
+    }
+    // Adds an object known to be absent, taking a new reference to it.
+    void insert(PyObject* obj, uint32_t index);
+
+private:
+    struct Entry {
+        PyObject* obj;
+        uint32_t index;
+    };
+    // Neighbouring objects land in neighbouring buckets, which keeps the
+    // table cache-friendly for the long runs of freshly allocated objects
+    // that big containers hold; the high bits are folded in against aliasing.
+    size_t bucket(PyObject* obj) const {
+        uintptr_t p = reinterpret_cast<uintptr_t>(obj);
+        return static_cast<size_t>((p >> 4) ^ (p >> 28)) & mask_;
+    }
+    void grow();
+
+    Entry* slots_ = nullptr;
+    size_t capacity_ = 0;
+    size_t mask_ = 0;
+    size_t size_ = 0;
+};
+
+class Walker {
+public:
+    ObjectGraph graph;
+    TypeRegistry registry;
+    SeenTable seen;
+
+    // Captures `root` (which becomes record 0). Returns false with a Python
+    // exception set when the walk fails.
+    bool walk(PyObject* root);
+
+private:
+    enum class FrameKind : uint8_t { List, Tuple, Dict, Set, Dataclass };
+
+    // A container whose children are being captured.
+    struct Frame {
+        FrameKind kind;
+        PyRef obj;
+        Reservation room;
+        std::vector<uint32_t> extra;  // children beyond the reserved room
+        Py_ssize_t pos = 0;
+        Py_ssize_t length = 0;   // starting length (list, tuple, dict) or field count
+        Py_ssize_t yielded = 0;  // dict entries read so far
+        PyRef pending;           // dict value whose key is being captured
+        PyRef iter;              // set iterator
+        PyRef fields;            // dataclass field names (a list of str)
+    };
+
+    // Enters one value: appends its record (or a Ref) and, for a container,
+    // pushes a frame for its children. False on error.
+    bool enter(PyRef value, uint32_t& index);
+    bool enter_by_name(PyRef& value, uint32_t& index);
+    bool enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index);
+    bool enter_str(PyObject* value, uint32_t& index);
+    bool enter_bytes_sequence(PyObject* value, uint32_t& index);
+    bool walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index);
+    bool is_dataclass(PyObject* value, bool& result);
+    bool next_child(Frame& frame, PyRef& child, bool& done);
+    bool finish(Frame& frame);
+    bool check_room_for_record();
+    void remember(PyObject* obj, uint32_t index) { seen.insert(obj, index); }
+
+    std::vector<Frame> stack_;
+    PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
+};
+
+// The UTF-8 text of a type's __name__, with U+FFFD for what cannot be encoded.
+bool type_name_text(PyTypeObject* type, std::string& out);
+
+}  // namespace zelkor::graph

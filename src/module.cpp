@@ -1,0 +1,525 @@
+// The _zelkor module: initialisation, argument binding and the drivers of
+// dumps, loads, dump and load.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "format/decoder.h"
+#include "format/encoder.h"
+#include "format/primitives.h"
+#include "format/reconstruct.h"
+#include "graph/walker.h"
+#include "pyref.h"
+
+namespace zelkor {
+
+Names names;
+
+// ---------------------------------------------------------------- helpers
+
+PyRef type_qualname(PyObject* obj) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names.qualname));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
+    }
+    return name;
+}
+
+void raise_conversion_error(PyObject* obj, const char* target) {
+    PyRef name = type_qualname(obj);
+    if (!name) return ensure_error();
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+PyRef import_module(PyObject* dotted_name) {
+    PyRef module = PyRef::steal(PyImport_ImportModuleLevelObject(dotted_name, nullptr, nullptr, names.fromlist, 0));
+    if (!module) ensure_error();
+    return module;
+}
+
+uint32_t declared_version(PyObject* obj) {
+    PyRef value = PyRef::steal(PyObject_GetAttr(obj, names.version));
+    if (!value) {
+        PyErr_Clear();
+        value = PyRef::steal(PyObject_GetAttr(obj, names.legacy_version));
+        if (!value) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    long long v = PyLong_AsLongLong(value.get());
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return v < 0 || v > 0xFFFFFFFFLL ? 0 : static_cast<uint32_t>(v);
+}
+
+namespace {
+
+// Turns a C++ exception into a Python one at the module boundary.
+void raise_from_cpp() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "zelkor internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "zelkor internal error");
+    }
+}
+
+template <class F>
+PyObject* guarded(F&& body) {
+    try {
+        PyObject* result = body();
+        if (!result) ensure_error();
+        return result;
+    } catch (...) {
+        raise_from_cpp();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- binder
+
+struct KeywordParameter {
+    const char* name;
+    bool required;
+};
+
+struct FunctionDescription {
+    const char* name;
+    std::vector<const char*> positional;
+    size_t positional_only;
+    size_t required_positional;
+    std::vector<KeywordParameter> keyword_only;
+
+    std::string full_name() const { return std::string(name) + "()"; }
+    size_t slot_count() const { return positional.size() + keyword_only.size(); }
+};
+
+const FunctionDescription kDumps{"dumps", {"obj"}, 0, 1, {{"protocol", false}, {"schema_version", false}, {"hmac_key", false}}};
+const FunctionDescription kLoads{"loads", {"data"}, 0, 1, {{"allowlist", false}}};
+const FunctionDescription kDump{"dump", {"obj", "file"}, 0, 2, {}};
+const FunctionDescription kLoad{"load", {"file"}, 0, 1, {{"allowlist", false}}};
+
+void raise_too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", d.full_name().c_str(),
+                 static_cast<Py_ssize_t>(d.positional.size()), given, given == 1 ? "was" : "were");
+}
+
+void raise_multiple_values(const FunctionDescription& d, const char* parameter) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", d.full_name().c_str(), parameter);
+}
+
+void raise_unexpected_keyword(const FunctionDescription& d, PyObject* keyword) {
+    PyRef text = PyRef::steal(PyObject_Str(keyword));
+    if (!text) return ensure_error();
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", d.full_name().c_str(), text.get());
+}
+
+// Fails with the "missing required positional" message if a required
+// positional slot is still empty.
+bool check_required(const FunctionDescription& d, Py_ssize_t given, PyObject* const* slots) {
+    if (static_cast<size_t>(given) >= d.required_positional) return true;
+    std::vector<const char*> missing;
+    for (size_t i = 0; i < d.required_positional; ++i) {
+        if (!slots[i]) missing.push_back(d.positional[i]);
+    }
+    if (missing.empty()) return true;
+    std::string list;
+    for (size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
+        list += "'";
+        list += missing[i];
+        list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", d.full_name().c_str(),
+                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "argument" : "arguments", list.c_str());
+    return false;
+}
+
+// Slot of the parameter called `name`: keyword-only first, then positional.
+long find_parameter(const FunctionDescription& d, std::string_view name) {
+    for (size_t k = 0; k < d.keyword_only.size(); ++k) {
+        if (name == d.keyword_only[k].name) return static_cast<long>(d.positional.size() + k);
+    }
+    for (size_t i = d.positional_only; i < d.positional.size(); ++i) {
+        if (name == d.positional[i]) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+const char* slot_name(const FunctionDescription& d, size_t slot) {
+    return slot < d.positional.size() ? d.positional[slot] : d.keyword_only[slot - d.positional.size()].name;
+}
+
+// Fast-call binding: fills `slots` (borrowed) positional first, then
+// keyword-only. False with TypeError set.
+bool bind_fastcall(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) {
+    if (static_cast<size_t>(nargs) > d.positional.size()) {
+        raise_too_many_positional(d, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GetItem(kwnames, k);
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
+        long slot = -1;
+        if (utf8) {
+            slot = find_parameter(d, std::string_view(utf8, static_cast<size_t>(size)));
+        } else {
+            PyErr_Clear();  // a name that is not UTF-8 matches nothing
+        }
+        if (slot < 0) {
+            raise_unexpected_keyword(d, keyword);
+            return false;
+        }
+        if (slots[slot]) {
+            raise_multiple_values(d, slot_name(d, static_cast<size_t>(slot)));
+            return false;
+        }
+        slots[slot] = args[nargs + k];
+    }
+    return check_required(d, nargs, slots);
+}
+
+// ---------------------------------------------------------------- conversions
+
+// Re-raises a TypeError (exactly that type) as "argument '{name}': {error}",
+// keeping its cause; any other error passes unchanged.
+void argument_extraction_error(const char* name) {
+    if (!PyErr_Occurred()) return ensure_error();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef old_type = PyRef::steal(type), old_value = PyRef::steal(value), old_tb = PyRef::steal(traceback);
+    PyRef text = PyRef::steal(PyObject_Str(old_value.get()));
+    if (!text) return ensure_error();
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    if (!message) return ensure_error();
+    PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!error) return ensure_error();
+    if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(error.get(), cause);
+    PyErr_SetObject(PyExc_TypeError, error.get());
+}
+
+// Integer options: the interpreter's conversion, then a range test.
+bool convert_unsigned(PyObject* value, long max, const char* name) {
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) {
+        argument_extraction_error(name);
+        return false;
+    }
+    if (v < 0 || v > max) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    return true;
+}
+
+bool require_bytes(PyObject* value, const char* name) {
+    if (PyBytes_Check(value)) return true;
+    raise_conversion_error(value, "PyBytes");
+    argument_extraction_error(name);
+    return false;
+}
+
+bool require_set(PyObject* value, const char* name) {
+    if (PySet_Check(value)) return true;
+    raise_conversion_error(value, "PySet");
+    argument_extraction_error(name);
+    return false;
+}
+
+// ---------------------------------------------------------------- drivers
+
+// Writes a finished capture straight into a bytes object of its final size.
+PyObject* encode_to_bytes(graph::Walker& walker) {
+    std::vector<uint32_t> vocabulary = format::intern_type_vocabulary(walker.graph, walker.registry);
+    if (walker.graph.strings.size() > format::kMaxCount) {
+        PyErr_SetString(PyExc_OverflowError, "cannot serialise more than 4294967295 distinct strings");
+        return nullptr;
+    }
+    const uint64_t size = format::encoded_size(walker.graph, walker.registry);
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "blob too large");
+        return nullptr;
+    }
+    PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (!blob) return nullptr;
+    format::encode_into(walker.graph, walker.registry, vocabulary, reinterpret_cast<uint8_t*>(PyBytes_AsString(blob)));
+    return blob;
+}
+
+PyObject* capture_to_bytes(PyObject* obj) {
+    graph::Walker walker;
+    if (!walker.walk(obj)) return nullptr;
+    return encode_to_bytes(walker);
+}
+
+// Decodes, checks the allowlist (if any) and rebuilds the root value.
+PyObject* load_blob(PyObject* data, PyObject* allowlist) {
+    const char* bytes = PyBytes_AsString(data);
+    if (!bytes) return nullptr;
+    const Py_ssize_t size = PyBytes_Size(data);
+    format::DecodedGraph decoded;
+    std::string error;
+    if (!format::decode(reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(size), decoded, error)) {
+        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "replace"));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+        return nullptr;
+    }
+    if (allowlist && !format::check_allowlist(decoded, allowlist)) return nullptr;
+    return format::reconstruct_root(decoded);
+}
+
+// ---------------------------------------------------------------- functions
+
+constexpr const char kVersion[] = "1.1.0";
+
+PyObject* py_version(PyObject*, PyObject*) {
+    return guarded([] { return PyUnicode_FromString(kVersion); });
+}
+
+PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[4] = {nullptr, nullptr, nullptr, nullptr};
+        if (!bind_fastcall(kDumps, args, nargs, kwnames, slots)) return nullptr;
+        PyObject *obj = slots[0], *protocol = slots[1], *schema_version = slots[2], *hmac_key = slots[3];
+        if (protocol && !convert_unsigned(protocol, 0xFF, "protocol")) return nullptr;
+        if (schema_version && schema_version != Py_None && !convert_unsigned(schema_version, 0xFFFFFFFFL, "schema_version")) {
+            return nullptr;
+        }
+        if (hmac_key && hmac_key != Py_None && !require_bytes(hmac_key, "hmac_key")) return nullptr;
+        return capture_to_bytes(obj);
+    });
+}
+
+PyObject* py_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2] = {nullptr, nullptr};
+        if (!bind_fastcall(kLoads, args, nargs, kwnames, slots)) return nullptr;
+        PyObject *data = slots[0], *allowlist = slots[1];
+        if (!require_bytes(data, "data")) return nullptr;
+        if (allowlist == Py_None) allowlist = nullptr;
+        if (allowlist && !require_set(allowlist, "allowlist")) return nullptr;
+        return load_blob(data, allowlist);
+    });
+}
+
+PyObject* py_dump(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const FunctionDescription& d = kDump;
+        PyObject* slots[2] = {nullptr, nullptr};
+        const Py_ssize_t nargs = PyTuple_Size(args);
+        if (nargs > 2) {
+            raise_too_many_positional(d, nargs);
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
+        PyRef extra;  // keywords other than obj and file: accepted and ignored
+        if (kwargs) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                Py_ssize_t size;
+                const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+                long slot = -1;
+                if (utf8) {
+                    slot = find_parameter(d, std::string_view(utf8, static_cast<size_t>(size)));
+                } else {
+                    PyErr_Clear();
+                }
+                if (slot >= 0) {
+                    if (slots[slot]) {
+                        raise_multiple_values(d, d.positional[slot]);
+                        return nullptr;
+                    }
+                    slots[slot] = value;
+                    continue;
+                }
+                if (!extra) {
+                    extra = PyRef::steal(PyDict_New());
+                    if (!extra) return nullptr;
+                }
+                if (PyDict_SetItem(extra.get(), key, value) < 0) return nullptr;
+            }
+        }
+        if (!check_required(d, nargs, slots)) return nullptr;
+
+        graph::Walker walker;
+        if (!walker.walk(slots[0])) return nullptr;
+        PyRef write = PyRef::steal(PyObject_GetAttr(slots[1], names.write));
+        if (!write) return nullptr;
+        PyRef blob = PyRef::steal(encode_to_bytes(walker));
+        if (!blob) return nullptr;
+        PyRef call_args = PyRef::steal(PyTuple_New(1));
+        if (!call_args) return nullptr;
+        PyTuple_SetItem(call_args.get(), 0, blob.release());
+        PyRef result = PyRef::steal(PyObject_Call(write.get(), call_args.get(), nullptr));
+        if (!result) return nullptr;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* slots[2] = {nullptr, nullptr};
+        if (!bind_fastcall(kLoad, args, nargs, kwnames, slots)) return nullptr;
+        PyObject *file = slots[0], *allowlist = slots[1];
+        if (allowlist == Py_None) allowlist = nullptr;
+        if (allowlist && !require_set(allowlist, "allowlist")) return nullptr;
+        PyRef read = PyRef::steal(PyObject_GetAttr(file, names.read));
+        if (!read) return nullptr;
+        PyRef data = PyRef::steal(PyObject_CallNoArgs(read.get()));
+        if (!data) return nullptr;
+        if (!PyBytes_Check(data.get())) {
+            PyErr_SetString(PyExc_TypeError, "file.read() did not return bytes");
+            return nullptr;
+        }
+        return load_blob(data.get(), allowlist);
+    });
+}
+
+// ---------------------------------------------------------------- module
+
+PyMethodDef kMethods[] = {
+    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\n"},
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dumps)), METH_FASTCALL | METH_KEYWORDS,
+     "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"},
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_loads)), METH_FASTCALL | METH_KEYWORDS,
+     "loads(data, *, allowlist=None)\n--\n\n"},
+    {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dump)), METH_VARARGS | METH_KEYWORDS,
+     "dump(obj, file, **kwargs)\n--\n\n"},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_load)), METH_FASTCALL | METH_KEYWORDS,
+     "load(file, *, allowlist=None)\n--\n\n"},
+};
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_zelkor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+std::atomic<int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+bool make_names() {
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    } entries[] = {
+        {&names.name, "__name__"},
+        {&names.qualname, "__qualname__"},
+        {&names.module, "__module__"},
+        {&names.all, "__all__"},
+        {&names.dataclass_fields, "__dataclass_fields__"},
+        {&names.version, "__zelkor_version__"},
+        {&names.legacy_version, "__tandrel_version__"},
+        {&names.extra, "__zelkor_extra__"},
+        {&names.legacy_extra, "__tandrel_extra__"},
+        {&names.is_dataclass, "is_dataclass"},
+        {&names.make_class, "make_class"},
+        {&names.apply_migrations, "apply_migrations"},
+        {&names.init, "__init__"},
+        {&names.new_, "__new__"},
+        {&names.write, "write"},
+        {&names.read, "read"},
+        {&names.dataclasses, "dataclasses"},
+        {&names.reconstruct_module, "zelkor._reconstruct"},
+        {&names.legacy_reconstruct_module, "tandrel._reconstruct"},
+        {&names.migrations_module, "zelkor.migrations"},
+        {&names.legacy_migrations_module, "tandrel.migrations"},
+    };
+    for (Entry& e : entries) {
+        if (*e.slot) continue;
+        *e.slot = PyUnicode_InternFromString(e.text);
+        if (!*e.slot) return false;
+    }
+    if (!names.fromlist) {
+        names.fromlist = PyTuple_New(1);
+        if (!names.fromlist) return false;
+        PyObject* doc = PyUnicode_InternFromString("__doc__");
+        if (!doc) return false;
+        PyTuple_SetItem(names.fromlist, 0, doc);
+    }
+    return true;
+}
+
+// Appends `name` to the module's __all__, creating the list when missing.
+bool append_to_all(PyObject* module, PyObject* name) {
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, names.all));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttr(module, names.all, all.get()) < 0) return false;
+    }
+    return PyList_Append(all.get(), name) == 0;
+}
+
+bool add_member(PyObject* module, PyObject* name, PyObject* value) {
+    if (!PyUnicode_Check(name)) {
+        raise_conversion_error(name, "PyString");
+        return false;
+    }
+    return append_to_all(module, name) && PyObject_SetAttr(module, name, value) == 0;
+}
+
+PyObject* create_module() {
+    if (!make_names()) return nullptr;
+    PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
+    if (!module) return nullptr;
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+    if (!module_name) return nullptr;
+    for (PyMethodDef& def : kMethods) {
+        PyRef function = PyRef::steal(PyCMethod_New(&def, module.get(), module_name.get(), nullptr));
+        if (!function) return nullptr;
+        PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), names.name));
+        if (!name || !add_member(module.get(), name.get(), function.get())) return nullptr;
+    }
+    PyRef version = PyRef::steal(PyUnicode_FromString(kVersion));
+    PyRef version_name = PyRef::steal(PyUnicode_FromString("__version__"));
+    if (!version || !version_name || !add_member(module.get(), version_name.get(), version.get())) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+}  // namespace zelkor
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__zelkor(void) {
+    using namespace zelkor;
+    return guarded([]() -> PyObject* {
+        int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (id == -1) return nullptr;
+        int64_t expected = -1;
+        if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "_zelkor does not support sub-interpreters: it was already initialised by another interpreter");
+            return nullptr;
+        }
+        if (g_module) {
+            Py_INCREF(g_module);
+            return g_module;
+        }
+        PyObject* module = create_module();
+        if (!module) return nullptr;
+        g_module = module;
+        Py_INCREF(g_module);
+        return module;
+    });
+}
