@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "format/primitives.h"
 
@@ -83,7 +84,12 @@ namespace {
 
 // Reads one record's payload starting after its tag; returns the message of
 // the first field that does not fit, or nullptr.
-const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& pos) {
+inline void count_uses(UseCounts& uses, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) uses.add(load_u32(p + 4 * i));
+}
+
+inline __attribute__((always_inline)) const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len,
+                                                               size_t& pos, UseCounts& uses) {
     switch (tag) {
         case kTagNone:
         case kTagTrue:
@@ -98,7 +104,10 @@ const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& p
         case kTagStr:
             return read_u32(data, len, pos) ? nullptr : "Invalid data: string index truncated";
         case kTagRef:
-            return read_u32(data, len, pos) ? nullptr : "Invalid data: reference truncated";
+            if (!has_room(len, pos, 4)) return "Invalid data: reference truncated";
+            count_uses(uses, data + pos, 1);
+            pos += 4;
+            return nullptr;
         case kTagBytes: {
             auto n = read_u32(data, len, pos);
             if (!n) return "Invalid data: bytes length truncated";
@@ -114,6 +123,7 @@ const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& p
             auto k = read_u32(data, len, pos);
             if (!k) return list ? "Invalid data: list count truncated" : "Invalid data: set count truncated";
             if ((len - pos) / 4 < *k) return list ? "Invalid data: list ref truncated" : "Invalid data: set ref truncated";
+            count_uses(uses, data + pos, *k);
             pos += static_cast<size_t>(*k) * 4;
             return nullptr;
         }
@@ -124,6 +134,7 @@ const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& p
             if (left / 8 < *k) {
                 return left % 8 >= 4 ? "Invalid data: dict value truncated" : "Invalid data: dict key truncated";
             }
+            count_uses(uses, data + pos, static_cast<size_t>(*k) * 2);
             pos += static_cast<size_t>(*k) * 8;
             return nullptr;
         }
@@ -132,6 +143,7 @@ const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& p
             auto k = read_u16(data, len, pos);
             if (!k) return "Invalid data: dataclass field_count truncated";
             if ((len - pos) / 4 < *k) return "Invalid data: dataclass field truncated";
+            count_uses(uses, data + pos, *k);
             pos += static_cast<size_t>(*k) * 4;
             return nullptr;
         }
@@ -153,6 +165,18 @@ std::string_view string_at(const std::vector<std::string_view>& strings, uint32_
 }
 
 }  // namespace
+
+void RecordOffsets::allocate(size_t capacity, bool wide) {
+    wide_ = wide;
+    data_ = std::malloc((capacity ? capacity : 1) * (wide ? sizeof(uint64_t) : sizeof(uint32_t)));
+    if (!data_) throw std::bad_alloc();
+}
+
+void UseCounts::allocate(size_t n) {
+    data_ = static_cast<uint8_t*>(std::calloc(n ? n : 1, 1));
+    if (!data_) throw std::bad_alloc();
+    size_ = n;
+}
 
 bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& error) {
     out.data = data;
@@ -214,14 +238,18 @@ bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& err
     // Record table: a record takes at least its tag byte.
     auto object_count = read_u32(data, len, pos);
     if (!object_count) return error = "Invalid data: no object count", false;
-    out.records.reserve(std::min<size_t>(*object_count, len - pos));
+    // A record takes at least one byte: no room for more than what is left.
+    const size_t capacity = std::min<size_t>(*object_count, len - pos);
+    out.records.allocate(capacity, len > 0xFFFFFFFFull);
+    out.uses.allocate(capacity);
+    out.uses.add(0);  // the root
     for (uint32_t r = 0; r < *object_count; ++r) {
         if (pos >= len) return error = "Invalid data: tag truncated", false;
         const uint8_t tag = data[pos];
         if (tag == 0 || tag > kTagRef) return error = unknown_tag(tag), false;
         out.records.push_back(pos);
         ++pos;
-        if (const char* msg = skip_payload(tag, data, len, pos)) return error = msg, false;
+        if (const char* msg = skip_payload(tag, data, len, pos, out.uses)) return error = msg, false;
     }
     return true;
 }

@@ -1,6 +1,8 @@
 #include "format/reconstruct.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,38 @@ PyRef import_with_legacy(PyObject* current, PyObject* legacy) {
     return import_module(legacy);
 }
 
+// Record index to the object built for it, holding one reference to each.
+// The table starts zeroed without being written, and only the entries made
+// are visited when it is released: most records never get one.
+class Memo {
+public:
+    explicit Memo(size_t n) : slots_(static_cast<PyObject**>(std::calloc(n ? n : 1, sizeof(PyObject*)))) {
+        if (!slots_) throw std::bad_alloc();
+    }
+    Memo(const Memo&) = delete;
+    Memo& operator=(const Memo&) = delete;
+    ~Memo() {
+        for (uint32_t i : filled_) Py_XDECREF(slots_[i]);
+        std::free(slots_);
+    }
+    PyObject* get(uint32_t index) const { return slots_[index]; }
+    // Enters or replaces the object for `index`, taking a new reference.
+    void set(uint32_t index, PyObject* obj) {
+        Py_INCREF(obj);
+        PyObject* old = slots_[index];
+        slots_[index] = obj;
+        if (old) {
+            Py_DECREF(old);
+        } else {
+            filled_.push_back(index);
+        }
+    }
+
+private:
+    PyObject** slots_;
+    std::vector<uint32_t> filled_;
+};
+
 // Per-type Python objects made once per load: the type name and field names.
 struct TypeObjects {
     PyRef name;
@@ -60,18 +94,27 @@ struct TypeObjects {
 class Reconstructor {
 public:
     explicit Reconstructor(const DecodedGraph& decoded)
-        : g_(decoded), memo_(decoded.records.size(), nullptr), active_(decoded.records.size(), 0),
-          type_objects_(decoded.types.types.size()) {}
+        : g_(decoded), memo_(decoded.records.size()),
+          type_objects_(decoded.types.types.size()),
+          continuation_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)) {}
 
-    ~Reconstructor() {
-        stack_.clear();
-        for (PyObject* obj : memo_) Py_XDECREF(obj);
-    }
+    ~Reconstructor() { stack_.clear(); }
 
     PyObject* run();
 
 private:
-    enum class Outcome { Error, Ready, Pushed };
+    // Ready: `out` holds the object. Pushed: a frame now builds it.
+    // Deferred: it is a tuple or frozenset still being built, and the
+    // requesting slot will receive it when it is finished.
+    enum class Outcome { Error, Ready, Pushed, Deferred };
+
+    // A list item or dict value waiting for a tuple or frozenset on a cycle.
+    struct Fixup {
+        PyRef container;
+        PyRef key;             // dict: the key whose value is waiting
+        Py_ssize_t index = 0;  // list: the position of the waiting item
+        PyRef placeholder;     // what stands in the slot until then
+    };
 
     struct Frame {
         uint32_t index = 0;
@@ -85,9 +128,12 @@ private:
         // (the owner); a frame started on re-entry continues filling them.
         size_t owner = 0;
         uint32_t cursor = 0;  // owner only: items filled so far
-        uint32_t start = 0;   // cursor when this frame began
         uint32_t previous_active = 0;
         std::vector<PyRef> items;  // tuple/frozenset items, dataclass field values
+        std::vector<Fixup> fixups;  // owner only: slots to fill when finished
+        // Position of the nearest frame at or below this one that is not a
+        // tuple or frozenset (-1 if none).
+        long nearest_other = -1;
         // Dataclass.
         uint16_t type_id = 0;
         PyRef field_names;  // the list handed to make_class
@@ -96,8 +142,12 @@ private:
     };
 
     uint32_t resolve_ref(uint32_t index, bool& ok);
-    Outcome request(uint32_t index, PyRef& out);
-    Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, PyRef& out);
+    PyObject* build_scalar(uint8_t tag, const uint8_t* payload);
+    int quick(uint32_t index, PyObject*& out, bool shared);
+    Outcome request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
+    Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, bool deferrable);
+    bool defer(Frame& f, uint32_t tuple_index);
+    bool apply_fixups(std::vector<Fixup>& fixups, PyObject* value);
     Outcome request_dataclass(uint32_t index, const uint8_t* payload, PyRef& out);
     bool next_child(Frame& f, uint32_t& child);
     bool deliver(Frame& f, PyRef obj);
@@ -108,15 +158,12 @@ private:
     bool make_class(Frame& f);
     PyRef construct(Frame& f, PyObject* kwargs);
 
-    void remember(uint32_t index, PyObject* obj) {
-        Py_INCREF(obj);
-        PyObject* old = memo_[index];
-        memo_[index] = obj;
-        Py_XDECREF(old);
-    }
+    void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
     Frame& push_frame(uint32_t index, uint8_t tag, uint64_t count, const uint8_t* children) {
+        const long below = stack_.empty() ? -1 : stack_.back().nearest_other;
         stack_.emplace_back();
         Frame& f = stack_.back();
+        f.nearest_other = tag == kTagTuple || tag == kTagFrozenSet ? below : static_cast<long>(stack_.size() - 1);
         f.index = index;
         f.tag = tag;
         f.count = count;
@@ -125,11 +172,18 @@ private:
     }
 
     const DecodedGraph& g_;
-    std::vector<PyObject*> memo_;   // owned references, by record index
-    std::vector<uint32_t> active_;  // innermost frame (+1) of a record being built
+    Memo memo_;
+    // Innermost frame (+1) of a tuple, frozenset or dataclass record being
+    // built; allocated when the first such record is met.
+    std::vector<uint32_t> active_;
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
     std::vector<Frame> stack_;
+    // Work done by frames started on re-entry into a tuple or frozenset
+    // (frames and the children they take); bounded so that a crafted blob
+    // cannot make the rebuilding quadratic.
+    uint64_t continuations_ = 0;
+    uint64_t continuation_budget_ = 0;
 };
 
 uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
@@ -164,71 +218,102 @@ uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
     return current;
 }
 
-Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out) {
-    if (index < memo_.size() && memo_[index]) {
-        out = PyRef::borrow(memo_[index]);
-        return Outcome::Ready;
-    }
-    if (index >= g_.records.size()) {
-        raise_invalid_reference(index);
-        return Outcome::Error;
-    }
-    const uint8_t* rec = g_.data + g_.records[index];
-    if (*rec == kTagRef) {
-        bool ok;
-        index = resolve_ref(index, ok);
-        if (!ok) return Outcome::Error;
-        if (index < memo_.size() && memo_[index]) {
-            out = PyRef::borrow(memo_[index]);
-            return Outcome::Ready;
-        }
-        if (index >= g_.records.size()) {
-            raise_invalid_reference(index);
-            return Outcome::Error;
-        }
-        rec = g_.data + g_.records[index];
-    }
-    const uint8_t tag = rec[0];
-    const uint8_t* p = rec + 1;
-    PyObject* obj = nullptr;
+// A new reference to the value of a scalar record (tags None to Bytes).
+PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
     switch (tag) {
         case kTagNone:
-            obj = Py_None;
-            Py_INCREF(obj);
-            break;
+            Py_INCREF(Py_None);
+            return Py_None;
         case kTagTrue:
-            obj = Py_True;
-            Py_INCREF(obj);
-            break;
+            Py_INCREF(Py_True);
+            return Py_True;
         case kTagFalse:
-            obj = Py_False;
-            Py_INCREF(obj);
-            break;
+            Py_INCREF(Py_False);
+            return Py_False;
         case kTagInt: {
             size_t pos = 0;
-            obj = PyLong_FromLongLong(*read_i64_zigzag(p, 10, pos));
-            break;
+            return PyLong_FromLongLong(*read_i64_zigzag(p, 10, pos));
         }
         case kTagFloat: {
             uint64_t bits = load_u64(p);
             double v;
             std::memcpy(&v, &bits, 8);
-            obj = PyFloat_FromDouble(v);
-            break;
+            return PyFloat_FromDouble(v);
         }
         case kTagStr: {
             uint32_t s = load_u32(p);
             if (s >= g_.strings.size()) {
                 raise_value_error("Invalid string index: " + std::to_string(s));
-                return Outcome::Error;
+                return nullptr;
             }
             std::string_view text = g_.strings[s];
-            obj = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-            break;
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         }
-        case kTagBytes:
-            obj = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 4), load_u32(p));
-            break;
+        default:  // kTagBytes
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 4), load_u32(p));
+    }
+}
+
+// The common case, without frames: a record already built, or a scalar.
+// Returns 1 with a new reference in `out`, 0 when the record needs the
+// general path (a Ref, a container not built yet, an invalid index), or -1
+// with an exception set.
+inline int Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
+    if (index >= g_.records.size()) return 0;
+    const uint8_t* rec = g_.data + g_.records[index];
+    const uint8_t tag = rec[0];
+    if (tag > kTagBytes) {
+        if (tag == kTagRef) return 0;
+        PyObject* built = memo_.get(index);
+        if (!built) return 0;
+        Py_INCREF(built);
+        out = built;
+        return 1;
+    }
+    // A scalar named only once, and not through a Ref, is asked for only
+    // once: it needs no memo entry.
+    if (!shared && g_.uses[index] <= 1) {
+        out = build_scalar(tag, rec + 1);
+        return out ? 1 : (ensure_error(), -1);
+    }
+    if (PyObject* built = memo_.get(index)) {
+        Py_INCREF(built);
+        out = built;
+        return 1;
+    }
+    out = build_scalar(tag, rec + 1);
+    if (!out) return ensure_error(), -1;
+    remember(index, out);
+    return 1;
+}
+
+Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred) {
+    if (index >= g_.records.size()) {
+        raise_invalid_reference(index);
+        return Outcome::Error;
+    }
+    const bool via_ref = g_.data[g_.records[index]] == kTagRef;
+    if (via_ref) {
+        bool ok;
+        index = resolve_ref(index, ok);
+        if (!ok) return Outcome::Error;
+        if (index >= g_.records.size()) {
+            raise_invalid_reference(index);
+            return Outcome::Error;
+        }
+    }
+    PyObject* obj;
+    switch (quick(index, obj, via_ref)) {
+        case -1:
+            return Outcome::Error;
+        case 1:
+            out = PyRef::steal(obj);
+            return Outcome::Ready;
+    }
+    const uint8_t* rec = g_.data + g_.records[index];
+    const uint8_t tag = rec[0];
+    const uint8_t* p = rec + 1;
+    switch (tag) {
         case kTagList:
         case kTagDict:
         case kTagSet: {
@@ -241,38 +326,43 @@ Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out) {
             return Outcome::Pushed;
         }
         case kTagTuple:
-        case kTagFrozenSet:
-            return request_tuple(index, tag, p, out);
+        case kTagFrozenSet: {
+            Outcome r = request_tuple(index, tag, p, deferrable);
+            if (r == Outcome::Deferred) deferred = index;
+            return r;
+        }
         case kTagDataclass:
             return request_dataclass(index, p, out);
-        default:
-            PyErr_SetString(PyExc_SystemError, "zelkor: corrupt decoded record");
-            return Outcome::Error;
     }
-    if (!obj) return ensure_error(), Outcome::Error;
-    out = PyRef::steal(obj);
-    remember(index, obj);
-    return Outcome::Ready;
+    PyErr_SetString(PyExc_SystemError, "zelkor: corrupt decoded record");
+    return Outcome::Error;
 }
 
-Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag, const uint8_t* p, PyRef&) {
+Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag, const uint8_t* p,
+                                                    bool deferrable) {
     const uint32_t count = load_u32(p);
+    if (active_.empty()) active_.assign(g_.records.size(), 0);
     if (active_[index]) {
-        // Re-entered while its items are being built: a cycle runs through
-        // it. Continue filling its items in a nested frame, so the cycle gets
-        // the finished tuple itself. A frame that would start where the
-        // previous one for this record did has made no progress: the cycle
-        // holds nothing but tuples and frozensets, which no value can form.
+        // Reached again through a cycle while its items are being built.
+        // A list item or dict value simply waits for the finished object.
+        if (deferrable) return Outcome::Deferred;
+        // Anything else needs it now: finish its items in a nested frame,
+        // which meets the rest of the cycle already built (or as a dataclass
+        // shell) and so completes. Without any other kind of frame on the
+        // way back to it, the cycle holds nothing but tuples and frozensets,
+        // which no value can form.
         const size_t latest = active_[index] - 1;
-        const size_t owner = stack_[latest].owner;
-        if (latest != owner && stack_[latest].start == stack_[owner].cursor) {
+        if (stack_.back().nearest_other <= static_cast<long>(latest)) {
             raise_value_error("Invalid data: cycle of immutable containers at record " + std::to_string(index));
             return Outcome::Error;
         }
-        const uint32_t cursor = stack_[owner].cursor;
+        if (++continuations_ > continuation_budget_) {
+            raise_value_error("Invalid data: too many cycles through tuples at record " + std::to_string(index));
+            return Outcome::Error;
+        }
+        const size_t owner = stack_[latest].owner;
         Frame& f = push_frame(index, tag, count, p + 4);
         f.owner = owner;
-        f.start = cursor;
         f.previous_active = active_[index];
         active_[index] = static_cast<uint32_t>(stack_.size());
         return Outcome::Pushed;
@@ -282,6 +372,47 @@ Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag,
     f.items.resize(count);
     active_[index] = static_cast<uint32_t>(stack_.size());
     return Outcome::Pushed;
+}
+
+bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
+    Frame& owner = stack_[stack_[active_[tuple_index] - 1].owner];
+    Fixup fix;
+    // A placeholder of its own, so that a later pair with an equal key
+    // (which replaces this one) is never overwritten by this fixup.
+    fix.placeholder = PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    if (!fix.placeholder) return ensure_error(), false;
+    fix.container = f.obj.copy();
+    if (f.tag == kTagList) {
+        fix.index = PyList_Size(f.obj.get());
+        if (PyList_Append(f.obj.get(), fix.placeholder.get()) < 0) return ensure_error(), false;
+    } else {
+        fix.key = std::move(f.key);
+        if (PyDict_SetItem(f.obj.get(), fix.key.get(), fix.placeholder.get()) < 0) return ensure_error(), false;
+    }
+    owner.fixups.push_back(std::move(fix));
+    return true;
+}
+
+bool Reconstructor::apply_fixups(std::vector<Fixup>& fixups, PyObject* value) {
+    for (Fixup& fix : fixups) {
+        PyObject* c = fix.container.get();
+        if (!fix.key) {
+            // Python code run meanwhile may have moved the item; only the
+            // placeholder itself is replaced.
+            if (fix.index < PyList_Size(c) && PyList_GetItem(c, fix.index) == fix.placeholder.get()) {
+                Py_INCREF(value);
+                if (PyList_SetItem(c, fix.index, value) < 0) return ensure_error(), false;
+            }
+        } else {
+            PyObject* current = PyDict_GetItemWithError(c, fix.key.get());
+            if (!current && PyErr_Occurred()) return false;
+            if (current == fix.placeholder.get() && PyDict_SetItem(c, fix.key.get(), value) < 0) {
+                return ensure_error(), false;
+            }
+        }
+    }
+    fixups.clear();
+    return true;
 }
 
 TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
@@ -305,6 +436,7 @@ TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
 }
 
 Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, const uint8_t* p, PyRef& out) {
+    if (active_.empty()) active_.assign(g_.records.size(), 0);
     if (active_[index]) {
         // Reached again through a cycle while its fields are being built:
         // hand out the instance now, uninitialised, and initialise it when
@@ -384,29 +516,39 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
     }
 
     const uint32_t stored = g_.types.types[f.type_id].version;
-    PyRef first = construct(f, kwargs.get());
+    PyRef first;
     uint32_t current;
-    if (first) {
-        current = declared_version(first.get());
-    } else {
-        // Fields stored under an older schema may not fit the current class
-        // at all (a renamed or removed field). When the class declares a
-        // version that calls for a migration, migrate without the first
-        // instance instead of failing; otherwise the error stands.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+    if (f.shell) {
+        // The instance was handed out before its fields existed; it is
+        // initialised exactly once, with the final arguments, so its
+        // version comes from the class.
         current = declared_version(f.cls.get());
-        if (current == stored || stored == 0 || current == 0) {
-            PyErr_Restore(type, value, traceback);
-            return false;
+    } else {
+        first = construct(f, kwargs.get());
+        if (first) {
+            current = declared_version(first.get());
+        } else {
+            // Fields stored under an older schema may not fit the current
+            // class at all (a renamed or removed field). When the class
+            // declares a version that calls for a migration, migrate
+            // without the first instance instead of failing; otherwise the
+            // error stands.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            current = declared_version(f.cls.get());
+            if (current == stored || stored == 0 || current == 0) {
+                PyErr_Restore(type, value, traceback);
+                return false;
+            }
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
         }
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
     }
     if (current == stored || stored == 0 || current == 0) {
-        out = std::move(first);
+        out = f.shell ? construct(f, kwargs.get()) : std::move(first);
+        if (!out) return false;
         remember(f.index, out.get());
         return true;
     }
@@ -493,9 +635,10 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
 
 bool Reconstructor::next_child(Frame& f, uint32_t& child) {
     if (f.tag == kTagTuple || f.tag == kTagFrozenSet) {
-        if (memo_[f.index]) return false;  // finished by a nested frame
+        if (memo_.get(f.index)) return false;  // finished by a nested frame
         const Frame& owner = stack_[f.owner];
         if (owner.cursor >= f.count) return false;
+        if (&owner != &f) ++continuations_;  // checked where the next one starts
         child = load_u32(f.children + 4 * static_cast<size_t>(owner.cursor));
         return true;
     }
@@ -520,7 +663,7 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
             }
         case kTagTuple:
         case kTagFrozenSet: {
-            if (memo_[f.index]) return true;  // finished meanwhile; this frame's items are discarded
+            if (memo_.get(f.index)) return true;  // finished meanwhile; this frame's items are discarded
             Frame& owner = stack_[f.owner];
             owner.items[owner.cursor++] = std::move(obj);
             return true;
@@ -542,8 +685,8 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
         case kTagTuple:
         case kTagFrozenSet: {
             active_[f.index] = f.previous_active;
-            if (memo_[f.index]) {
-                out = PyRef::borrow(memo_[f.index]);
+            if (memo_.get(f.index)) {
+                out = PyRef::borrow(memo_.get(f.index));
                 return true;
             }
             std::vector<PyRef>& items = stack_[f.owner].items;
@@ -558,7 +701,7 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
                 if (!out) return ensure_error(), false;
             }
             remember(f.index, out.get());
-            return true;
+            return apply_fixups(stack_[f.owner].fixups, out.get());
         }
         case kTagDataclass: {
             active_[f.index] = 0;
@@ -570,21 +713,35 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
 
 PyObject* Reconstructor::run() {
     PyRef out;
-    Outcome first = request(0, out);
+    uint32_t deferred = 0;
+    Outcome first = request(0, out, false, deferred);
     if (first == Outcome::Error) return nullptr;
     if (first == Outcome::Ready) return out.release();
     for (;;) {
         uint32_t child;
-        if (next_child(stack_.back(), child)) {
+        Frame& top = stack_.back();
+        if (next_child(top, child)) {
+            PyObject* quick_obj;
+            const int q = quick(child, quick_obj, false);
+            if (q < 0) return nullptr;
+            if (q > 0) {
+                if (!deliver(top, PyRef::steal(quick_obj))) return nullptr;
+                continue;
+            }
             PyRef obj;
-            Outcome r = request(child, obj);
+            const bool deferrable = top.tag == kTagList || (top.tag == kTagDict && top.key);
+            Outcome r = request(child, obj, deferrable, deferred);
             if (r == Outcome::Error) return nullptr;
             if (r == Outcome::Pushed) continue;
+            if (r == Outcome::Deferred) {
+                if (!defer(stack_.back(), deferred)) return nullptr;
+                continue;
+            }
             if (!deliver(stack_.back(), std::move(obj))) return nullptr;
             continue;
         }
         PyRef done;
-        if (!finish(stack_.back(), done)) return nullptr;
+        if (!finish(top, done)) return nullptr;
         stack_.pop_back();
         if (stack_.empty()) return done.release();
         if (!deliver(stack_.back(), std::move(done))) return nullptr;
@@ -595,7 +752,8 @@ PyObject* Reconstructor::run() {
 
 bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
     std::vector<PyRef> names_by_type(decoded.types.types.size());
-    for (size_t offset : decoded.records) {
+    for (size_t r = 0; r < decoded.records.size(); ++r) {
+        const size_t offset = decoded.records[r];
         if (decoded.data[offset] != kTagDataclass) continue;
         const uint16_t type_id = load_u16(decoded.data + offset + 1);
         if (type_id >= decoded.types.types.size()) {

@@ -33,6 +33,7 @@ void SeenTable::grow() {
     slots_ = fresh;
     capacity_ = capacity;
     mask_ = capacity - 1;
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
     for (size_t k = 0; k < old_capacity; ++k) {
         if (old[k].obj == nullptr) continue;
         size_t i = bucket(old[k].obj);
@@ -126,8 +127,40 @@ bool Walker::walk(PyObject* root) {
     return true;
 }
 
+// An int, float or str that nothing but its container and the walk refers
+// to cannot be met again, so it needs no identity entry. This keeps the
+// identity table to what can actually be shared.
+static inline bool unshared_scalar(PyObject* obj, PyTypeObject* type) {
+    return (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type) && Py_REFCNT(obj) <= 2;
+}
+
 bool Walker::enter(PyRef value, uint32_t& index) {
     PyObject* obj = value.get();
+    PyTypeObject* type = Py_TYPE(obj);
+    if (unshared_scalar(obj, type)) {
+        if (!check_room_for_record()) return false;
+        if (type == &PyFloat_Type) {
+            index = graph.push_float(PyFloat_AsDouble(obj));
+            return true;
+        }
+        if (type == &PyUnicode_Type) return enter_str(obj, index, false);
+        long long v = PyLong_AsLongLong(obj);
+        if (v == -1 && PyErr_Occurred()) return false;
+        index = graph.push_int(v);
+        return true;
+    }
+    // The singletons are met all the time; their first records are kept
+    // apart from the identity table.
+    if (obj == Py_None || obj == Py_True || obj == Py_False) {
+        if (!check_room_for_record()) return false;
+        uint32_t& first = obj == Py_None ? first_none_ : obj == Py_True ? first_true_ : first_false_;
+        if (first != SeenTable::kMissing) {
+            index = graph.push_ref(first);
+        } else {
+            first = index = obj == Py_None ? graph.push_none() : graph.push_bool(obj == Py_True);
+        }
+        return true;
+    }
     uint32_t first = seen.find(obj);
     if (first != SeenTable::kMissing) {
         if (!check_room_for_record()) return false;
@@ -138,13 +171,12 @@ bool Walker::enter(PyRef value, uint32_t& index) {
 
     // Exact built-in types are known by their type object; their names
     // cannot change, so this is the same dispatch as by name, only faster.
-    PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyLong_Type) {
         long long v = PyLong_AsLongLong(obj);
         if (v == -1 && PyErr_Occurred()) return false;
         index = graph.push_int(v);
     } else if (type == &PyUnicode_Type) {
-        return enter_str(obj, index);
+        return enter_str(obj, index, true);
     } else if (type == &PyFloat_Type) {
         index = graph.push_float(PyFloat_AsDouble(obj));
     } else if (type == &PyList_Type) {
@@ -153,10 +185,6 @@ bool Walker::enter(PyRef value, uint32_t& index) {
         return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index);
     } else if (type == &PyTuple_Type) {
         return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index);
-    } else if (obj == Py_None) {
-        index = graph.push_none();
-    } else if (type == &PyBool_Type) {
-        index = graph.push_bool(obj == Py_True);
     } else if (type == &PyBytes_Type) {
         Py_ssize_t size = PyBytes_Size(obj);
         if (static_cast<uint64_t>(size) > kMaxCount) {
@@ -174,7 +202,7 @@ bool Walker::enter(PyRef value, uint32_t& index) {
     return true;
 }
 
-bool Walker::enter_str(PyObject* value, uint32_t& index) {
+bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (!utf8) return ensure_error(), false;
@@ -187,7 +215,11 @@ bool Walker::enter_str(PyObject* value, uint32_t& index) {
     }
     // The view stays valid: `seen` keeps the str (and its UTF-8 form) alive.
     index = graph.push_str(graph.intern_string(text, hash));
-    remember(value, index);
+    if (shared) {
+        remember(value, index);
+    } else {
+        keep_alive_.push_back(PyRef::borrow(value));
+    }
     return true;
 }
 
@@ -271,7 +303,7 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
             raise_conversion_error(obj, "PyString");
             return false;
         }
-        return enter_str(obj, index);
+        return enter_str(obj, index, true);
     } else if (name == "bytes") {
         return enter_bytes_sequence(obj, index);
     } else if (name == "list") {
@@ -335,13 +367,14 @@ bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& 
     if (static_cast<uint64_t>(count) > format::kMaxFields) {
         return overflow("cannot serialise a dataclass with more than 65535 fields");
     }
-    const uint32_t version = declared_version(obj);
-
+    // The version only matters when the name is registered; later instances
+    // of a registered name are captured with the first one's version.
     const uint64_t hash = hash_text(type_name);
     uint32_t type_id;
     if (auto found = registry.find(type_name, hash)) {
         type_id = *found;
     } else {
+        const uint32_t version = declared_version(obj);
         if (registry.types.size() >= format::kMaxTypes) {
             return overflow("cannot serialise more than 65536 dataclass types in one blob");
         }

@@ -46,18 +46,18 @@ private:
         PyObject* obj;
         uint32_t index;
     };
-    // Neighbouring objects land in neighbouring buckets, which keeps the
-    // table cache-friendly for the long runs of freshly allocated objects
-    // that big containers hold; the high bits are folded in against aliasing.
+    // Fibonacci hashing: object addresses are highly regular (fixed-size
+    // blocks in pools), so they are spread over the whole table.
     size_t bucket(PyObject* obj) const {
-        uintptr_t p = reinterpret_cast<uintptr_t>(obj);
-        return static_cast<size_t>((p >> 4) ^ (p >> 28)) & mask_;
+        uint64_t p = reinterpret_cast<uintptr_t>(obj) >> 4;
+        return static_cast<size_t>((p * 0x9E3779B97F4A7C15ull) >> shift_);
     }
     void grow();
 
     Entry* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;
+    unsigned shift_ = 64;
     size_t size_ = 0;
 };
 
@@ -93,7 +93,7 @@ private:
     bool enter(PyRef value, uint32_t& index);
     bool enter_by_name(PyRef& value, uint32_t& index);
     bool enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index);
-    bool enter_str(PyObject* value, uint32_t& index);
+    bool enter_str(PyObject* value, uint32_t& index, bool shared);
     bool enter_bytes_sequence(PyObject* value, uint32_t& index);
     bool walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index);
     bool is_dataclass(PyObject* value, bool& result);
@@ -103,6 +103,11 @@ private:
     void remember(PyObject* obj, uint32_t index) { seen.insert(obj, index); }
 
     std::vector<Frame> stack_;
+    // Unshared str objects whose UTF-8 the string table points into.
+    std::vector<PyRef> keep_alive_;
+    uint32_t first_none_ = SeenTable::kMissing;
+    uint32_t first_true_ = SeenTable::kMissing;
+    uint32_t first_false_ = SeenTable::kMissing;
     PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
 };
 

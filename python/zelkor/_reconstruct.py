@@ -1,0 +1,106 @@
+"""Class lookup for loading dataclass instances.
+
+A blob names a dataclass only by its bare class name and its field names.
+When ``_zelkor.loads`` meets a dataclass record it imports this module and
+calls ``make_class(name, fields)`` once per instance:
+
+* a name registered with :func:`register` gives the registered class;
+* any other name gives a plain dataclass built from the stored field names,
+  so the data survives a load even when the defining code is not at hand.
+  Such classes are built once per ``(name, fields)`` and cached.
+
+Names and field names must be identifiers (and not keywords): they come
+from the blob, and the dataclass machinery writes field names into the
+source of the methods it generates.
+"""
+
+import dataclasses
+import keyword
+
+__all__ = ["register", "make_class"]
+
+# Bare class name -> class chosen by the application.
+_registered = {}
+# (name, *field names) -> dataclass built for a name nobody registered.
+_generated = {}
+
+
+def _is_identifier(value):
+    return (isinstance(value, str) and value.isidentifier()
+            and not keyword.iskeyword(value))
+
+
+def _check_name(name, what):
+    if not _is_identifier(name):
+        raise TypeError(
+            f"{what} must be a str that is a Python identifier and not a "
+            f"keyword, got {name!r}")
+
+
+def register(cls=None, *, name=None):
+    """Make ``cls`` the class that loads use for dataclass records named ``name``.
+
+    ``name`` defaults to ``cls.__name__``. Works as ``@register``,
+    ``@register(name="Point")``, ``register(Point)`` and
+    ``register(Point, name="Point")``; returns the class unchanged.
+
+    Registering the same class again is a no-op; registering a different
+    class under a name that is taken raises ValueError.
+    """
+    if cls is None:
+        def decorator(cls):
+            return register(cls, name=name)
+        return decorator
+    if not (isinstance(cls, type) and dataclasses.is_dataclass(cls)):
+        raise TypeError(
+            f"register() expects a dataclass class, got {cls!r}")
+    if name is None:
+        name = cls.__name__
+    _check_name(name, "registered name")
+    current = _registered.setdefault(name, cls)
+    if current is not cls:
+        raise ValueError(
+            f"name {name!r} is already registered for "
+            f"{current.__module__}.{current.__qualname__}; cannot register "
+            f"{cls.__module__}.{cls.__qualname__} under it")
+    return cls
+
+
+def make_class(name, fields):
+    """Return the class to build instances of the stored type ``name``.
+
+    ``fields`` is the sequence of stored field names. A registered class is
+    returned as is, whatever the stored fields (migrations reconcile them);
+    otherwise a dataclass with exactly these fields is returned.
+    """
+    # Called once per loaded instance: keep the common cases to one or two
+    # dict lookups and leave every check to the first build of a class.
+    key = None
+    try:
+        cls = _registered.get(name)
+        if cls is None and fields.__class__ is not str:
+            key = (name, *fields)
+            cls = _generated.get(key)
+    except TypeError:  # unhashable name or field, non-iterable fields
+        cls = None
+    if cls is None:
+        cls = _build_class(name, fields if key is None else key[1:])
+    return cls
+
+
+def _build_class(name, fields):
+    _check_name(name, "type name")
+    if isinstance(fields, (str, bytes)):
+        raise TypeError(
+            f"fields must be a sequence of field names, got {fields!r}")
+    try:
+        fields = tuple(fields)
+    except TypeError:
+        raise TypeError(
+            f"fields must be a sequence of field names, got {fields!r}") from None
+    for field in fields:
+        _check_name(field, f"field name of {name!r}")
+    cls = dataclasses.make_dataclass(
+        name, fields, namespace={"__module__": __name__})
+    # Two threads may build the same class; the first one stored wins.
+    return _generated.setdefault((name, *fields), cls)

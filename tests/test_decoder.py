@@ -1,0 +1,539 @@
+"""Blob parsing: every rejection message on hand-built input, and the
+tolerances of the reader (legacy magic, header values, trailing bytes)."""
+
+import json
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+from _zelkor import loads
+
+from blob_builder import (
+    LEGACY_MAGIC, MAGIC, blob, bytes_, dataclass, dict_, fset, header,
+    int_raw, lst, none, prefix, ref, set_, str_, string_table, tup,
+    type_entry, u32,
+)
+
+
+def load_error(data, **kwargs):
+    """The message of the ValueError that loading ``data`` must raise."""
+    with pytest.raises(ValueError) as info:
+        loads(data, **kwargs)
+    assert type(info.value) is ValueError, type(info.value)
+    return str(info.value)
+
+
+# -- header --------------------------------------------------------------------
+
+HEADER_LADDER = (
+    [(n, "Invalid data: too short for header") for n in range(0, 4)]
+    + [(n, "Invalid data: too short for version") for n in (4, 5)]
+    + [(n, "Invalid data: too short for schema version") for n in range(6, 10)]
+    + [(10, "Invalid data: too short for flags")]
+    + [(n, "Invalid data: no string count") for n in range(11, 15)]
+    + [(15, "Invalid data: no type count")]
+)
+
+
+@pytest.mark.parametrize("magic", [MAGIC, LEGACY_MAGIC], ids=["ZLKR", "TNDL"])
+@pytest.mark.parametrize("length,message", HEADER_LADDER)
+def test_header_length_ladder(magic, length, message):
+    data = (header(magic) + u32(0))[:length]
+    assert len(data) == length
+    assert load_error(data) == message
+
+
+@pytest.mark.parametrize("magic", [
+    b"ZLKX", b"zlkr", b"RKLZ", b"TNDM", b"ZLDL", b"\x00\x00\x00\x00",
+    b"\xffZLK", b" ZLK",
+])
+@pytest.mark.parametrize("rest", [b"", b"\x01\x00", bytes(11),
+                                  bytes(7) + u32(0) * 3 + none()],
+                         ids=["bare", "version", "to-count", "whole-blob"])
+def test_bad_magic(magic, rest):
+    assert load_error(magic + rest) == "Invalid magic bytes"
+
+
+def test_short_input_with_bad_magic_reports_length_first():
+    assert load_error(b"XYZ") == "Invalid data: too short for header"
+
+
+# -- string table ----------------------------------------------------------------
+
+STRING_TABLE_CASES = [
+    (u32(0) + b"\x00\x00\x00", "Invalid data: no type count"),
+    (u32(1), "Invalid data: string length truncated"),
+    (u32(1) + b"\x00", "Invalid data: string length truncated"),
+    (u32(1) + b"\x00\x00\x00", "Invalid data: string length truncated"),
+    (u32(1) + u32(1), "Invalid data: string data truncated"),
+    (u32(1) + u32(5) + b"abcd", "Invalid data: string data truncated"),
+    (u32(1) + u32(0xFFFFFFFF) + b"abc", "Invalid data: string data truncated"),
+    (u32(2) + u32(1) + b"a", "Invalid data: string length truncated"),
+    (u32(2) + u32(1) + b"a" + u32(3) + b"bc", "Invalid data: string data truncated"),
+    (u32(0xFFFFFFFF), "Invalid data: string length truncated"),
+    (u32(0xFFFFFFFF) + u32(0) * 5, "Invalid data: string length truncated"),
+    (u32(0xFFFFFFFF) + u32(0) + b"\x00", "Invalid data: string length truncated"),
+    # entries that fit exactly move on to the type count
+    (u32(1) + u32(0), "Invalid data: no type count"),
+    (u32(1) + u32(3) + b"abc", "Invalid data: no type count"),
+    (u32(1) + u32(3) + b"abc" + b"\x00\x00", "Invalid data: no type count"),
+]
+
+
+@pytest.mark.parametrize("tail,message", STRING_TABLE_CASES)
+def test_string_table_truncation(tail, message):
+    assert load_error(header() + tail) == message
+
+
+# -- type table ------------------------------------------------------------------
+
+STRINGS = ["A", "x"]
+ENTRY = type_entry(0, [1], version=3)         # 16 bytes
+TYPE_ENTRY_LADDER = (
+    [(k, "Invalid data: type_id truncated") for k in (0, 1)]
+    + [(k, "Invalid data: type name_idx truncated") for k in range(2, 6)]
+    + [(k, "Invalid data: schema_version truncated") for k in range(6, 10)]
+    + [(k, "Invalid data: field_count truncated") for k in (10, 11)]
+    + [(k, "Invalid data: field index truncated") for k in range(12, 16)]
+    + [(16, "Invalid data: no object count")]
+)
+
+
+@pytest.mark.parametrize("cut,message", TYPE_ENTRY_LADDER)
+def test_type_entry_ladder(cut, message):
+    data = header() + string_table(STRINGS) + u32(1) + ENTRY[:cut]
+    assert load_error(data) == message
+
+
+@pytest.mark.parametrize("tail,message", [
+    (b"", "Invalid data: no type count"),
+    (b"\x01\x00\x00", "Invalid data: no type count"),
+    (u32(2) + ENTRY, "Invalid data: type_id truncated"),
+    (u32(0xFFFFFFFF), "Invalid data: type_id truncated"),
+    (u32(0xFFFFFFFF) + ENTRY * 3 + b"\x00", "Invalid data: type_id truncated"),
+    (u32(1) + type_entry(0, [1, 1, 1], field_count=4), "Invalid data: field index truncated"),
+    (u32(1) + type_entry(0, [1], field_count=0xFFFF), "Invalid data: field index truncated"),
+    (u32(2) + ENTRY + type_entry(0, [1])[:11], "Invalid data: field_count truncated"),
+])
+def test_type_table_truncation(tail, message):
+    assert load_error(header() + string_table(STRINGS) + tail) == message
+
+
+# -- record table ----------------------------------------------------------------
+
+@pytest.mark.parametrize("tail,message", [
+    (b"", "Invalid data: no object count"),
+    (b"\x01", "Invalid data: no object count"),
+    (b"\x01\x00\x00", "Invalid data: no object count"),
+    (u32(1), "Invalid data: tag truncated"),
+    (u32(2) + none(), "Invalid data: tag truncated"),
+    (u32(0xFFFFFFFF) + none() * 3, "Invalid data: tag truncated"),
+    (u32(3) + lst(1, 2) + none(), "Invalid data: tag truncated"),
+])
+def test_record_table_truncation(tail, message):
+    assert load_error(prefix() + tail) == message
+
+
+UNKNOWN_TAGS = [0x00] + list(range(0x0F, 0x100))
+
+
+@pytest.mark.parametrize("tag", UNKNOWN_TAGS, ids=lambda t: "0x%02X" % t)
+def test_unknown_tag(tag):
+    expected = "Unknown tag: 0x%02X" % tag
+    assert load_error(prefix() + u32(1) + bytes([tag])) == expected
+    # after a complete record, and with payload-looking bytes behind it
+    data = prefix() + u32(3) + none() + bytes([tag]) + u32(0) * 4
+    assert load_error(data) == expected
+
+
+def test_unknown_tag_examples_are_two_uppercase_digits():
+    assert load_error(prefix() + u32(1) + b"\x0f") == "Unknown tag: 0x0F"
+    assert load_error(prefix() + u32(1) + b"\x00") == "Unknown tag: 0x00"
+    assert load_error(prefix() + u32(1) + b"\xab") == "Unknown tag: 0xAB"
+
+
+def _cuts(record, message, start=1):
+    """Every strict prefix of ``record`` from ``start`` bytes on."""
+    return [(record[:k], message) for k in range(start, len(record))]
+
+
+PAYLOAD_CASES = (
+    # Int
+    [(b"\x04", "Invalid data: int truncated"),
+     (b"\x04\x80", "Invalid data: int truncated"),
+     (b"\x04" + b"\xff" * 9, "Invalid data: int truncated"),
+     (b"\x04" + b"\xff" * 10, "Invalid data: int truncated"),
+     (b"\x04" + b"\x80" * 10 + b"\x00" * 4, "Invalid data: int truncated"),
+     (b"\x04" + b"\xff" * 9 + b"\x80" + b"\x01", "Invalid data: int truncated"),
+     (b"\x04" + b"\x80" * 9 + b"\xfe" + b"\x01", "Invalid data: int truncated")]
+    # Float
+    + _cuts(b"\x05" + bytes(8), "Invalid data: float truncated")
+    # Str
+    + _cuts(str_(0), "Invalid data: string index truncated")
+    # Bytes
+    + _cuts(bytes_(b""), "Invalid data: bytes length truncated")
+    + [(bytes_(b"", length=1), "Invalid data: bytes data truncated"),
+       (bytes_(b"abc", length=4), "Invalid data: bytes data truncated"),
+       (bytes_(b"abc", length=0xFFFFFFFF), "Invalid data: bytes data truncated")]
+    # List and Tuple share their messages
+    + _cuts(lst(), "Invalid data: list count truncated")
+    + _cuts(tup(), "Invalid data: list count truncated")
+    + _cuts(lst(0, 0), "Invalid data: list ref truncated", start=5)
+    + _cuts(tup(0, 0), "Invalid data: list ref truncated", start=5)
+    + [(lst(0, 0, 0, count=0xFFFFFFFF), "Invalid data: list ref truncated"),
+       (tup(0, count=0xFFFFFFFF), "Invalid data: list ref truncated")]
+    # Dict
+    + _cuts(dict_(), "Invalid data: dict count truncated")
+    + _cuts(dict_((0, 0))[:9], "Invalid data: dict key truncated", start=5)
+    + _cuts(dict_((0, 0)), "Invalid data: dict value truncated", start=9)
+    + [(dict_((0, 0), count=2), "Invalid data: dict key truncated"),
+       (dict_((0, 0), (0, 0))[:17], "Invalid data: dict value truncated"),
+       (dict_((0, 0), count=0xFFFFFFFF), "Invalid data: dict key truncated")]
+    # Set and FrozenSet share their messages
+    + _cuts(set_(), "Invalid data: set count truncated")
+    + _cuts(fset(), "Invalid data: set count truncated")
+    + _cuts(set_(0, 0), "Invalid data: set ref truncated", start=5)
+    + _cuts(fset(0, 0), "Invalid data: set ref truncated", start=5)
+    + [(set_(0, count=0xFFFFFFFF), "Invalid data: set ref truncated"),
+       (fset(0, 0, count=0xFFFFFFFF), "Invalid data: set ref truncated")]
+    # Dataclass
+    + _cuts(dataclass(0)[:3], "Invalid data: dataclass type_id truncated")
+    + _cuts(dataclass(0), "Invalid data: dataclass field_count truncated", start=3)
+    + _cuts(dataclass(0, 0, 0), "Invalid data: dataclass field truncated", start=5)
+    + [(dataclass(0, 0, count=0xFFFF), "Invalid data: dataclass field truncated")]
+    # Ref
+    + _cuts(ref(0), "Invalid data: reference truncated")
+)
+
+
+@pytest.mark.parametrize("record,message", PAYLOAD_CASES,
+                         ids=[r.hex() for r, _ in PAYLOAD_CASES])
+def test_payload_truncation(record, message):
+    assert load_error(prefix() + u32(1) + record) == message
+    # the same record as the last of several
+    assert load_error(prefix() + u32(3) + lst(1, 2) + none() + record) == message
+
+
+def test_all_sixteen_payload_messages_are_covered():
+    messages = {m for _, m in PAYLOAD_CASES}
+    assert len(messages) == 16
+
+
+# -- order of checks ---------------------------------------------------------------
+
+@pytest.mark.parametrize("data,message", [
+    # a bad string is reported although the records are broken too
+    (header() + string_table([b"\xff"]) + u32(0) + u32(5),
+     "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0"),
+    # the whole record table is parsed before anything is built
+    (prefix() + u32(2) + ref(99), "Invalid data: tag truncated"),
+    (prefix() + u32(2) + lst(7) + b"\x10", "Unknown tag: 0x10"),
+    (prefix() + u32(2) + str_(5) + b"\x04\x80", "Invalid data: int truncated"),
+    # an unknown tag is reported before the payload of the record
+    (prefix() + u32(1) + b"\x0f", "Unknown tag: 0x0F"),
+])
+def test_decoding_finishes_before_reconstruction(data, message):
+    assert load_error(data) == message
+
+
+# -- integers ------------------------------------------------------------------------
+
+INT_CASES = [
+    ("00", 0), ("01", -1), ("02", 1), ("7e", 63), ("7f", -64),
+    ("8001", 64), ("8101", -65), ("d804", 300),
+    ("ffffffff0f", -2147483648),
+    ("feffffffffffffffff01", 9223372036854775807),
+    ("ffffffffffffffffff01", -9223372036854775808),
+    # longer than minimal forms
+    ("8000", 0), ("80808000", 0), ("80808080808080808000", 0),
+    # the tenth byte contributes only its lowest bit
+    ("ffffffffffffffffff7f", -9223372036854775808),
+    ("feffffffffffffffff7f", 9223372036854775807),
+    ("80808080808080808002", 0),
+    ("80808080808080808001", 4611686018427387904),
+    ("81808080808080808001", -4611686018427387905),
+]
+
+
+@pytest.mark.parametrize("raw,value", INT_CASES)
+def test_int_varint(raw, value):
+    # the int sits between two other records so over- or under-reading shows
+    data = blob([lst(1, 2, 3), none(), int_raw(bytes.fromhex(raw)), none()])
+    result = loads(data)
+    assert result == [None, value, None]
+    assert type(result[1]) is int
+
+
+# -- UTF-8 validation ----------------------------------------------------------------
+
+def _utf8_blob(*texts):
+    return blob([none()], strings=texts)
+
+
+def _bad(n, i):
+    return "Invalid UTF-8 in string table: invalid utf-8 sequence of %d bytes from index %d" % (n, i)
+
+
+def _incomplete(i):
+    return "Invalid UTF-8 in string table: incomplete utf-8 byte sequence from index %d" % i
+
+
+BAD_LEADS = list(range(0x80, 0xC2)) + list(range(0xF5, 0x100))
+
+
+@pytest.mark.parametrize("lead", BAD_LEADS, ids=lambda b: "%02X" % b)
+def test_utf8_impossible_lead_byte(lead):
+    text = b"ok" + bytes([lead]) + b"\x80\x80\x80"
+    assert load_error(_utf8_blob(text)) == _bad(1, 2)
+    assert load_error(_utf8_blob(bytes([lead]))) == _bad(1, 0)
+
+
+UTF8_CASES = [
+    # second byte outside the range its lead allows
+    ("E080", _bad(1, 1)), ("E09F", _bad(1, 1)), ("E0C0", _bad(1, 1)),
+    ("EDA0", _bad(1, 1)), ("EDBF", _bad(1, 1)), ("ED7F", _bad(1, 1)),
+    ("F080", _bad(1, 1)), ("F08F", _bad(1, 1)), ("F0C0", _bad(1, 1)),
+    ("F490", _bad(1, 1)), ("F4BF", _bad(1, 1)), ("F47F", _bad(1, 1)),
+    ("C241", _bad(1, 1)), ("DFC0", _bad(1, 1)), ("E100", _bad(1, 1)),
+    ("ECFF", _bad(1, 1)), ("EE41", _bad(1, 1)), ("F1C2", _bad(1, 1)),
+    ("F37F", _bad(1, 1)),
+    # the same, followed by more bytes
+    ("E08080", _bad(1, 1)), ("EDA080", _bad(1, 1)), ("F0808080", _bad(1, 1)),
+    ("F4908080", _bad(1, 1)),
+    # bad third byte of a three- or four-byte sequence
+    ("E0A041", _bad(2, 1)), ("E180C0", _bad(2, 1)), ("ED9F7F", _bad(2, 1)),
+    ("EFBFFF", _bad(2, 1)), ("F0904180", _bad(2, 1)), ("F48F0080", _bad(2, 1)),
+    ("F180E080", _bad(2, 1)),
+    # bad fourth byte
+    ("F0908041", _bad(3, 1)), ("F3BFBFC0", _bad(3, 1)), ("F48FBFFF", _bad(3, 1)),
+    ("F1808000", _bad(3, 1)),
+    # input ends inside a sequence that is valid so far
+    ("C2", _incomplete(1)), ("DF", _incomplete(1)), ("E0", _incomplete(1)),
+    ("E0A0", _incomplete(1)), ("E180", _incomplete(1)), ("ED9F", _incomplete(1)),
+    ("F0", _incomplete(1)), ("F090", _incomplete(1)), ("F09080", _incomplete(1)),
+    ("F48FBF", _incomplete(1)), ("F1", _incomplete(1)),
+]
+
+
+@pytest.mark.parametrize("tail,message", UTF8_CASES)
+def test_utf8_sequences(tail, message):
+    assert load_error(_utf8_blob(b"x" + bytes.fromhex(tail))) == message
+
+
+@pytest.mark.parametrize("text,message", [
+    (b"\xff\xfe", _bad(1, 0)),
+    ("é".encode() + b"\xff", _bad(1, 2)),
+    ("€a".encode() + b"\xff", _bad(1, 4)),
+    ("😀".encode() + b"\xc2", _incomplete(4)),
+    ("aé€😀".encode() + b"\xc0", _bad(1, 10)),
+    ("aé€😀".encode() + b"\xe0\xa0", _incomplete(10)),
+    ("aé€😀".encode() + b"\xf0\x90\x80\x41", _bad(3, 10)),
+    # a surrogate encoded as UTF-8 and an overlong slash
+    (b"ab\xed\xa0\x80", _bad(1, 2)),
+    (b"\xc0\xaf", _bad(1, 0)),
+    (b"\xe0\x80\xaf", _bad(1, 0)),
+    # above U+10FFFF
+    (b"\xf4\x90\x80\x80", _bad(1, 0)),
+])
+def test_utf8_index_counts_bytes_before_the_fault(text, message):
+    assert load_error(_utf8_blob(text)) == message
+
+
+def test_utf8_index_is_within_the_failing_string():
+    assert load_error(_utf8_blob("fine", "also fine", b"ab\xffcd")) == _bad(1, 2)
+
+
+def test_unreferenced_strings_are_validated():
+    data = blob([none()], strings=["ok", b"\x80"])
+    assert load_error(data) == _bad(1, 0)
+
+
+@pytest.mark.parametrize("text", [
+    "", "\x00", "a\x00b", "\x7f", "\x80", "\u07ff", "\u0800", "\ud7ff",
+    "\ue000", "\uffff", "\U00010000", "\U0010ffff", "aé€😀",
+])
+def test_utf8_boundaries_accepted(text):
+    assert loads(blob([str_(0)], strings=[text])) == text
+
+
+# -- tolerances -------------------------------------------------------------------------
+
+SAMPLE_RECORDS = [lst(1, 2, 3, 4), str_(0), int_raw(b"\xd8\x04"), bytes_(b"\x00\xff"),
+                  dict_((1, 5)), none()]
+SAMPLE_VALUE = ["héllo", 300, b"\x00\xff", {"héllo": None}]
+
+
+def test_sample_blob():
+    assert loads(blob(SAMPLE_RECORDS, strings=["héllo"])) == SAMPLE_VALUE
+
+
+def test_legacy_magic_reads_the_same():
+    data = blob(SAMPLE_RECORDS, strings=["héllo"], magic=LEGACY_MAGIC)
+    assert loads(data) == SAMPLE_VALUE
+
+
+@pytest.mark.parametrize("version,schema_version,flags", [
+    (0, 0, 0), (2, 0, 0), (1, 7, 0), (1, 0, 1), (0xFFFF, 0xFFFFFFFF, 0xFF),
+])
+@pytest.mark.parametrize("magic", [MAGIC, LEGACY_MAGIC])
+def test_header_values_not_examined(magic, version, schema_version, flags):
+    data = blob(SAMPLE_RECORDS, strings=["héllo"], magic=magic, version=version,
+                schema_version=schema_version, flags=flags)
+    assert loads(data) == SAMPLE_VALUE
+
+
+@pytest.mark.parametrize("trailer", [
+    b"\x00", b"\xff", b"\x0f", b"junk" * 10, u32(0xFFFFFFFF),
+    blob([none()]),
+])
+def test_trailing_bytes_ignored(trailer):
+    data = blob(SAMPLE_RECORDS, strings=["héllo"], trailer=trailer)
+    assert loads(data) == SAMPLE_VALUE
+
+
+def test_object_count_limits_what_is_read():
+    # one record declared; what follows is trailing data, even a bad tag
+    assert loads(prefix() + u32(1) + none() + b"\xff\x04") is None
+
+
+def test_duplicate_string_texts_are_both_usable():
+    assert loads(blob([lst(1, 2), str_(0), str_(1)], strings=["ab", "ab"])) == ["ab", "ab"]
+
+
+def test_empty_record_table_reaches_reconstruction():
+    assert load_error(blob([])) == "Invalid reference: 0"
+
+
+# -- type table contents -----------------------------------------------------------------
+
+class _Recorder:
+    """Stands in for the class-making companion module and records calls."""
+
+    def __init__(self):
+        self.calls = []
+
+    def make_class(self, name, fields):
+        self.calls.append((name, list(fields)))
+
+        class Made:
+            def __init__(self, **kwargs):
+                self.name = name
+                self.kwargs = kwargs
+        return Made
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    rec = _Recorder()
+    module = types.ModuleType("zelkor._reconstruct")
+    module.make_class = rec.make_class
+    monkeypatch.setitem(sys.modules, "zelkor._reconstruct", module)
+    monkeypatch.setitem(sys.modules, "tandrel._reconstruct", module)
+    parent = sys.modules.get("zelkor")
+    if parent is not None:
+        monkeypatch.setattr(parent, "_reconstruct", module)
+    return rec
+
+
+@pytest.mark.parametrize("name_idx", [2, 1000, 0xFFFFFFFF])
+def test_out_of_range_type_name_reads_as_empty_text(name_idx):
+    data = blob([none(), dataclass(0)], strings=["A", "x"],
+                types=[type_entry(name_idx, [1])])
+    with pytest.raises(TypeError) as info:
+        loads(data, allowlist={"A"})
+    assert str(info.value) == "Type '' is not in the allowlist"
+    assert loads(data, allowlist={""}) is None
+
+
+def test_out_of_range_field_index_reads_as_empty_text(recorder):
+    data = blob([dataclass(0, 1, 2, 3), none(), none(), none()], strings=["P", "x"],
+                types=[type_entry(0, [1, 7, 0xFFFFFFFF], type_id=0xBEEF)])
+    obj = loads(data)
+    assert recorder.calls == [("P", ["x", "", ""])]
+    assert obj.name == "P"
+
+
+DUPLICATE_TYPES = [
+    type_entry(0, [1]),
+    type_entry(0, [2], version=9, type_id=1),
+    type_entry(3, [], type_id=2),
+]
+
+
+def test_duplicate_type_names_register_once(recorder):
+    data = blob([lst(1, 2), dataclass(0, 3), dataclass(1), none()],
+                strings=["A", "x", "y", "B"], types=DUPLICATE_TYPES)
+    a, b = loads(data)
+    # the first entry's fields win; the second position names the next distinct type
+    assert recorder.calls == [("A", ["x"]), ("B", [])]
+    assert (a.name, a.kwargs) == ("A", {"x": None})
+    assert (b.name, b.kwargs) == ("B", {})
+
+
+def test_duplicate_type_names_leave_fewer_type_ids():
+    data = blob([lst(1), dataclass(2)], strings=["A", "x", "y", "B"], types=DUPLICATE_TYPES)
+    assert load_error(data) == "Invalid type_id: 2"
+    assert load_error(data, allowlist={"A", "B"}) == "Unknown type_id: 2"
+    named = blob([none(), dataclass(0), dataclass(1)], strings=["A", "x", "y", "B"],
+                 types=DUPLICATE_TYPES)
+    with pytest.raises(TypeError) as info:
+        loads(named, allowlist={"A"})
+    assert str(info.value) == "Type 'B' is not in the allowlist"
+
+
+def test_unreached_bad_type_id_decodes():
+    assert loads(blob([none(), dataclass(40)])) is None
+
+
+# -- huge declared counts ------------------------------------------------------------------
+
+HUGE_COUNT_CASES = [
+    (header() + u32(0xFFFFFFFF) + u32(0) + b"\x00", "Invalid data: string length truncated"),
+    (header() + u32(1) + u32(0xFFFFFFFF) + b"abcd", "Invalid data: string data truncated"),
+    (header() + u32(0) + u32(0xFFFFFFFF) + b"\x00", "Invalid data: type_id truncated"),
+    (header() + u32(0) + u32(1) + type_entry(0, [], field_count=0xFFFF),
+     "Invalid data: field index truncated"),
+    (prefix() + u32(0xFFFFFFFF) + none(), "Invalid data: tag truncated"),
+    (prefix() + u32(1) + bytes_(b"ab", length=0xFFFFFFFF), "Invalid data: bytes data truncated"),
+    (prefix() + u32(1) + lst(0, count=0xFFFFFFFF), "Invalid data: list ref truncated"),
+    (prefix() + u32(1) + tup(0, count=0xFFFFFFFF), "Invalid data: list ref truncated"),
+    (prefix() + u32(1) + set_(0, count=0xFFFFFFFF), "Invalid data: set ref truncated"),
+    (prefix() + u32(1) + fset(0, count=0xFFFFFFFF), "Invalid data: set ref truncated"),
+    (prefix() + u32(1) + dict_((0, 0), count=0xFFFFFFFF), "Invalid data: dict key truncated"),
+    (prefix() + u32(1) + dataclass(0, 0, count=0xFFFF), "Invalid data: dataclass field truncated"),
+    (prefix() + u32(3) + lst(1, 2) + lst(0, count=0xFFFFFFFF),
+     "Invalid data: list ref truncated"),
+]
+
+_CHILD = textwrap.dedent("""
+    import json, resource, sys
+    limit = 1 << 30
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    from _zelkor import loads
+    out = []
+    for hexdata in json.load(sys.stdin):
+        try:
+            loads(bytes.fromhex(hexdata))
+            out.append(["ok", ""])
+        except Exception as exc:
+            out.append([type(exc).__name__, str(exc)])
+    print(json.dumps(out))
+""")
+
+
+def test_huge_counts_fail_with_truncation_under_memory_limit():
+    """Declared counts never reserve more than the input could hold: with the
+    address space capped at 1 GiB every case still reports its truncation."""
+    proc = subprocess.run([sys.executable, "-c", _CHILD], capture_output=True, text=True,
+                          input=json.dumps([d.hex() for d, _ in HUGE_COUNT_CASES]))
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(proc.stdout)
+    assert results == [["ValueError", m] for _, m in HUGE_COUNT_CASES]
+
+
+@pytest.mark.parametrize("data,message", HUGE_COUNT_CASES)
+def test_huge_counts_in_process(data, message):
+    assert load_error(data) == message
