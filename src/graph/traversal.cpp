@@ -11,12 +11,13 @@ using format::kMaxCount;
 // ---------------------------------------------------------------- SeenTable
 
 SeenTable::~SeenTable() {
-    for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].obj);
+    for (PyObject* obj : owned_) Py_DECREF(obj);
     std::free(slots_);
 }
 
 void SeenTable::insert(PyObject* obj, uint32_t index) {
     if ((size_ + 1) * 2 > capacity_) grow();
+    owned_.push_back(obj);
     Py_INCREF(obj);
     size_t i = bucket(obj);
     while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
@@ -25,7 +26,7 @@ void SeenTable::insert(PyObject* obj, uint32_t index) {
 }
 
 void SeenTable::grow() {
-    size_t capacity = capacity_ ? capacity_ * 2 : 1024;
+    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
     Entry* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
     if (!fresh) throw std::bad_alloc();
     Entry* old = slots_;
@@ -121,88 +122,114 @@ bool Walker::walk(PyObject* root) {
         // Entering may push a frame, so the parent is found again after.
         size_t parent = stack_.size() - 1;
         if (!enter(std::move(child), index)) return false;
-        Frame& f = stack_[parent];
-        if (!graph.put_child(f.room, index)) f.extra.push_back(index);
+        add_child(stack_[parent], index);
     }
     return true;
 }
 
-// An int, float or str that nothing but its container and the walk refers
-// to cannot be met again, so it needs no identity entry. This keeps the
-// identity table to what can actually be shared.
-static inline bool unshared_scalar(PyObject* obj, PyTypeObject* type) {
-    return (type == &PyLong_Type || type == &PyFloat_Type || type == &PyUnicode_Type) && Py_REFCNT(obj) <= 2;
-}
-
-bool Walker::enter(PyRef value, uint32_t& index) {
-    PyObject* obj = value.get();
+// Values that need no frame and run no Python code: scalars of exact
+// built-in types, and anything captured before. `held` is the number of
+// references the caller holds besides its container's (0 for an item read
+// in place, 1 for a new reference). Returns 1 when entered, 0 when the value
+// needs the general path, -1 on error.
+inline int Walker::enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index) {
+    if (graph.record_count >= kMaxCount) return 0;  // the general path refuses it
     PyTypeObject* type = Py_TYPE(obj);
-    if (unshared_scalar(obj, type)) {
-        if (!check_room_for_record()) return false;
+    const bool number = type == &PyLong_Type || type == &PyFloat_Type;
+    if ((number || type == &PyUnicode_Type) && Py_REFCNT(obj) <= 1 + held) {
+        // Nothing but its container refers to it, so it cannot be met
+        // again: it needs no identity entry. This keeps the identity table
+        // to what can actually be shared.
         if (type == &PyFloat_Type) {
             index = graph.push_float(PyFloat_AsDouble(obj));
-            return true;
+        } else if (type == &PyUnicode_Type) {
+            return enter_str(obj, index, false) ? 1 : -1;
+        } else {
+            long long v = PyLong_AsLongLong(obj);
+            if (v == -1 && PyErr_Occurred()) return -1;
+            index = graph.push_int(v);
         }
-        if (type == &PyUnicode_Type) return enter_str(obj, index, false);
-        long long v = PyLong_AsLongLong(obj);
-        if (v == -1 && PyErr_Occurred()) return false;
-        index = graph.push_int(v);
-        return true;
+        return 1;
     }
     // The singletons are met all the time; their first records are kept
     // apart from the identity table.
     if (obj == Py_None || obj == Py_True || obj == Py_False) {
-        if (!check_room_for_record()) return false;
         uint32_t& first = obj == Py_None ? first_none_ : obj == Py_True ? first_true_ : first_false_;
         if (first != SeenTable::kMissing) {
             index = graph.push_ref(first);
         } else {
             first = index = obj == Py_None ? graph.push_none() : graph.push_bool(obj == Py_True);
         }
-        return true;
+        return 1;
     }
-    uint32_t first = seen.find(obj);
+    const uint32_t first = seen.find(obj);
     if (first != SeenTable::kMissing) {
-        if (!check_room_for_record()) return false;
         index = graph.push_ref(first);
-        return true;
+        return 1;
     }
-    if (!check_room_for_record()) return false;
-
     // Exact built-in types are known by their type object; their names
     // cannot change, so this is the same dispatch as by name, only faster.
-    if (type == &PyLong_Type) {
-        long long v = PyLong_AsLongLong(obj);
-        if (v == -1 && PyErr_Occurred()) return false;
-        index = graph.push_int(v);
+    if (number) {
+        if (type == &PyFloat_Type) {
+            index = graph.push_float(PyFloat_AsDouble(obj));
+        } else {
+            long long v = PyLong_AsLongLong(obj);
+            if (v == -1 && PyErr_Occurred()) return -1;
+            index = graph.push_int(v);
+        }
     } else if (type == &PyUnicode_Type) {
-        return enter_str(obj, index, true);
-    } else if (type == &PyFloat_Type) {
-        index = graph.push_float(PyFloat_AsDouble(obj));
-    } else if (type == &PyList_Type) {
-        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index);
-    } else if (type == &PyDict_Type) {
-        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index);
-    } else if (type == &PyTuple_Type) {
-        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index);
+        return enter_str(obj, index, true) ? 1 : -1;
     } else if (type == &PyBytes_Type) {
         Py_ssize_t size = PyBytes_Size(obj);
         if (static_cast<uint64_t>(size) > kMaxCount) {
-            return overflow("cannot serialise a bytes value of 4 GiB or more");
+            overflow("cannot serialise a bytes value of 4 GiB or more");
+            return -1;
         }
         index = graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
-    } else if (type == &PySet_Type) {
-        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index);
-    } else if (type == &PyFrozenSet_Type) {
-        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index);
     } else {
-        return enter_by_name(value, index);
+        return 0;
     }
     remember(obj, index);
-    return true;
+    return 1;
+}
+
+bool Walker::enter(PyRef value, uint32_t& index) {
+    PyObject* obj = value.get();
+    PyTypeObject* type = Py_TYPE(obj);
+    FrameKind kind;
+    uint8_t tag;
+    if (type == &PyList_Type) {
+        kind = FrameKind::List, tag = format::kTagList;
+    } else if (type == &PyDict_Type) {
+        kind = FrameKind::Dict, tag = format::kTagDict;
+    } else if (type == &PyTuple_Type) {
+        kind = FrameKind::Tuple, tag = format::kTagTuple;
+    } else if (type == &PySet_Type) {
+        kind = FrameKind::Set, tag = format::kTagSet;
+    } else if (type == &PyFrozenSet_Type) {
+        kind = FrameKind::Set, tag = format::kTagFrozenSet;
+    } else {
+        if (int r = enter_simple(obj, 1, index)) return r > 0;
+        if (!check_room_for_record()) return false;
+        return enter_by_name(value, index);
+    }
+    // A container that only its parent and the walk refer to is on no cycle
+    // and cannot be met again, as long as no Python code has run that could
+    // have handed out a new reference to it: it needs no identity entry.
+    const bool unshared = !python_ran_ && Py_REFCNT(obj) <= 2;
+    if (!unshared) {
+        if (int r = enter_simple(obj, 1, index)) return r > 0;  // met before: a Ref
+    }
+    if (!check_room_for_record()) return false;
+    const Py_ssize_t length = kind == FrameKind::List   ? PyList_Size(obj)
+                              : kind == FrameKind::Dict  ? PyDict_Size(obj)
+                              : kind == FrameKind::Tuple ? PyTuple_Size(obj)
+                                                         : PySet_Size(obj);
+    return enter_container(value, kind, tag, length, index, !unshared);
 }
 
 bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
+    // Only exact str objects reach this point and run no Python code.
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
     if (!utf8) return ensure_error(), false;
@@ -245,7 +272,8 @@ bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
     return true;
 }
 
-bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index) {
+bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index,
+                             bool identity) {
     if (length < 0) return ensure_error(), false;
     if (static_cast<uint64_t>(length) > kMaxCount) {
         return overflow("cannot serialise a container of more than 4294967295 items");
@@ -259,7 +287,7 @@ bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize
     }
     // Reserve at most what fits a u32 count; more children go to `extra`.
     index = graph.begin_container(tag, static_cast<uint32_t>(std::min<uint64_t>(units, kMaxCount)), frame.room);
-    remember(value.get(), index);
+    if (identity) remember(value.get(), index);
     frame.length = length;
     frame.obj = std::move(value);
     stack_.push_back(std::move(frame));
@@ -267,6 +295,9 @@ bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize
 }
 
 bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
+    // From here on, Python code may run (a metaclass's __name__, conversion
+    // hooks, attribute lookups of dataclass fields).
+    python_ran_ = true;
     PyObject* obj = value.get();
     std::string name;
     if (!type_name_text(Py_TYPE(obj), name)) return false;
@@ -308,19 +339,19 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
         return enter_bytes_sequence(obj, index);
     } else if (name == "list") {
         if (!PyList_Check(obj)) return raise_conversion_error(obj, "PyList"), false;
-        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index);
+        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index, true);
     } else if (name == "tuple") {
         if (!PyTuple_Check(obj)) return raise_conversion_error(obj, "PyTuple"), false;
-        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index);
+        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index, true);
     } else if (name == "dict") {
         if (!PyDict_Check(obj)) return raise_conversion_error(obj, "PyDict"), false;
-        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index);
+        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index, true);
     } else if (name == "set") {
         if (!PySet_Check(obj)) return raise_conversion_error(obj, "PySet"), false;
-        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index);
+        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index, true);
     } else if (name == "frozenset") {
         if (!PyFrozenSet_Check(obj)) return raise_conversion_error(obj, "PyFrozenSet"), false;
-        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index);
+        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index, true);
     } else {
         bool dataclass;
         if (!is_dataclass(obj, dataclass)) return false;
@@ -400,61 +431,107 @@ bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& 
     return true;
 }
 
+// Captures the frame's children that need neither a frame nor Python code
+// of their own, and stops at the first child that does (handed out in
+// `child`, held strongly) or when the frame has no children left (`done`).
+// Items read in place are only borrowed while no Python code can run.
 bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
     PyObject* obj = f.obj.get();
+    uint32_t index;
     switch (f.kind) {
         case FrameKind::List:
-            // A list that shrinks is cut short; one that grows is not followed.
-            if (f.pos >= f.length || f.pos >= PyList_Size(obj)) {
-                done = true;
-                return true;
+            for (;;) {
+                // A list that shrinks is cut short; one that grows is not followed.
+                if (f.pos >= f.length || f.pos >= PyList_Size(obj)) {
+                    done = true;
+                    return true;
+                }
+                PyObject* item = PyList_GetItem(obj, f.pos++);
+                const int r = enter_simple(item, 0, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    child = PyRef::borrow(item);
+                    return true;
+                }
+                add_child(f, index);
             }
-            child = PyRef::borrow(PyList_GetItem(obj, f.pos++));
-            return true;
         case FrameKind::Tuple:
-            if (f.pos >= f.length) {
-                done = true;
-                return true;
+            for (;;) {
+                if (f.pos >= f.length) {
+                    done = true;
+                    return true;
+                }
+                PyObject* item = PyTuple_GetItem(obj, f.pos++);
+                const int r = enter_simple(item, 0, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    child = PyRef::borrow(item);
+                    return true;
+                }
+                add_child(f, index);
             }
-            child = PyRef::borrow(PyTuple_GetItem(obj, f.pos++));
-            return true;
-        case FrameKind::Dict: {
-            if (f.pending) {
-                child = std::move(f.pending);
-                return true;
+        case FrameKind::Dict:
+            for (;;) {
+                if (f.pending) {
+                    child = std::move(f.pending);
+                    return true;
+                }
+                if (PyDict_Size(obj) != f.length) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                    return false;
+                }
+                PyObject *key, *value;
+                if (!PyDict_Next(obj, &f.pos, &key, &value)) {
+                    done = true;
+                    return true;
+                }
+                if (f.yielded++ >= f.length) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                    return false;
+                }
+                int r = enter_simple(key, 0, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    f.pending = PyRef::borrow(value);
+                    child = PyRef::borrow(key);
+                    return true;
+                }
+                add_child(f, index);
+                r = enter_simple(value, 0, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    child = PyRef::borrow(value);
+                    return true;
+                }
+                add_child(f, index);
             }
-            if (PyDict_Size(obj) != f.length) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return false;
-            }
-            PyObject *key, *val;
-            if (!PyDict_Next(obj, &f.pos, &key, &val)) {
-                done = true;
-                return true;
-            }
-            if (f.yielded++ >= f.length) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                return false;
-            }
-            f.pending = PyRef::borrow(val);
-            child = PyRef::borrow(key);
-            return true;
-        }
         case FrameKind::Set:
-            child = PyRef::steal(PyIter_Next(f.iter.get()));
-            if (!child) {
-                if (PyErr_Occurred()) return false;
-                done = true;
-            }
-            return true;
         case FrameKind::Dataclass:
-            if (f.pos >= f.length) {
-                done = true;
-                return true;
+            for (;;) {
+                PyRef item;
+                if (f.kind == FrameKind::Set) {
+                    item = PyRef::steal(PyIter_Next(f.iter.get()));
+                    if (!item) {
+                        if (PyErr_Occurred()) return false;
+                        done = true;
+                        return true;
+                    }
+                } else {
+                    if (f.pos >= f.length) {
+                        done = true;
+                        return true;
+                    }
+                    item = PyRef::steal(PyObject_GetAttr(obj, PyList_GetItem(f.fields.get(), f.pos++)));
+                    if (!item) return ensure_error(), false;
+                }
+                const int r = enter_simple(item.get(), 1, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    child = std::move(item);
+                    return true;
+                }
+                add_child(f, index);
             }
-            child = PyRef::steal(PyObject_GetAttr(obj, PyList_GetItem(f.fields.get(), f.pos++)));
-            if (!child) return ensure_error(), false;
-            return true;
     }
     return true;
 }

@@ -39,7 +39,7 @@ public:
 private:
     void reserve_more(size_t n) {
         size_t want = size_ + n;
-        size_t cap = capacity_ ? capacity_ * 2 : 256;
+        size_t cap = capacity_ ? capacity_ * 2 : 65536;
         while (cap < want) cap *= 2;
         void* p = std::realloc(data_, cap);
         if (!p) throw std::bad_alloc();

@@ -55,6 +55,7 @@ private:
     void grow();
 
     Entry* slots_ = nullptr;
+    std::vector<PyObject*> owned_;  // the references held, in insertion order
     size_t capacity_ = 0;
     size_t mask_ = 0;
     unsigned shift_ = 64;
@@ -91,8 +92,12 @@ private:
     // Enters one value: appends its record (or a Ref) and, for a container,
     // pushes a frame for its children. False on error.
     bool enter(PyRef value, uint32_t& index);
+    int enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index);
+    void add_child(Frame& f, uint32_t index) {
+        if (!graph.put_child(f.room, index)) f.extra.push_back(index);
+    }
     bool enter_by_name(PyRef& value, uint32_t& index);
-    bool enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index);
+    bool enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index, bool identity);
     bool enter_str(PyObject* value, uint32_t& index, bool shared);
     bool enter_bytes_sequence(PyObject* value, uint32_t& index);
     bool walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index);
@@ -109,6 +114,7 @@ private:
     uint32_t first_true_ = SeenTable::kMissing;
     uint32_t first_false_ = SeenTable::kMissing;
     PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
+    bool python_ran_ = false;
 };
 
 // The UTF-8 text of a type's __name__, with U+FFFD for what cannot be encoded.
