@@ -322,7 +322,10 @@ def measure(fn, arg, repeats, min_time):
 def time_workload(name, repeats, min_time):
     obj = build(name)
     gc.collect()
-    status = verify(name, obj)
+    try:
+        status = verify(name, obj)
+    except Exception as exc:
+        status = "FAILED: %s: %s" % (type(exc).__name__, exc)
     gc.collect()
     result = {"status": status, "size": {}, "dumps": {}, "loads": {}}
     for lib, (dumps, loads) in LIBS.items():
@@ -330,13 +333,18 @@ def time_workload(name, repeats, min_time):
             continue
         try:
             blob = dumps(obj)
-        except (ValueError, TypeError) as exc:  # pragma: no cover
+        except Exception as exc:
             result["size"][lib] = None
-            print("  %s cannot dump %s: %s" % (lib, name, exc), file=sys.stderr)
+            result["status"] += "; %s dumps failed: %s: %s" % (
+                lib, type(exc).__name__, exc)
             continue
         result["size"][lib] = len(blob)
         result["dumps"][lib] = measure(dumps, obj, repeats, min_time)
-        result["loads"][lib] = measure(loads, blob, repeats, min_time)
+        try:
+            result["loads"][lib] = measure(loads, blob, repeats, min_time)
+        except Exception as exc:
+            result["status"] += "; %s loads failed: %s: %s" % (
+                lib, type(exc).__name__, exc)
         del blob
         gc.collect()
     del obj
@@ -386,8 +394,11 @@ def print_sizes(results):
         def kib(lib):
             v = s.get(lib)
             return "n/a" if v is None else "%.1f" % (v / 1024)
+        status = res["status"]
+        if len(status) > 100:
+            status = status[:97] + "..."
         rows.append([name, kib("zelkor"), kib("pickle"), kib("marshal"),
-                     res["status"]])
+                     status])
     print_table(["workload", "zelkor KiB", "pickle KiB", "marshal KiB",
                  "round trip"], rows, ["<", ">", ">", ">", "<"])
 
@@ -416,8 +427,13 @@ def child_prepare(name, outdir):
     obj = build(name)
     for lib, (dumps, _) in LIBS.items():
         if supported(name, lib):
+            try:
+                blob = dumps(obj)
+            except Exception as exc:  # its measurement then reports an error
+                print("%s dumps failed: %r" % (lib, exc), file=sys.stderr)
+                continue
             with open(os.path.join(outdir, "%s.%s" % (name, lib)), "wb") as f:
-                f.write(dumps(obj))
+                f.write(blob)
 
 
 def child_measure(name, lib, op, outdir):
@@ -444,7 +460,11 @@ def _child(args):
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True)
     if proc.returncode != 0:
-        raise RuntimeError("child %s failed:\n%s" % (args, proc.stderr))
+        tail = proc.stderr.strip().splitlines()[-1:] or ["exit code %d"
+                                                          % proc.returncode]
+        print("  child %s failed: %s" % (" ".join(args[:4]), tail[0]),
+              file=sys.stderr)
+        return None
     return proc.stdout
 
 
@@ -453,13 +473,18 @@ def run_memory(names):
     resets = set()
     with tempfile.TemporaryDirectory(prefix="zelkor-bench-") as tmp:
         for name in names:
-            _child(["prepare", name, tmp])
+            prepared = _child(["prepare", name, tmp]) is not None
             for op in ("dumps", "loads"):
                 for lib in LIBS:
                     if not supported(name, lib):
                         rows.append([name, op, lib, "n/a", "n/a", "n/a"])
                         continue
-                    r = json.loads(_child(["measure", name, lib, op, tmp]))
+                    out = _child(["measure", name, lib, op, tmp]) \
+                        if prepared else None
+                    if out is None:
+                        rows.append([name, op, lib, "error", "error", "error"])
+                        continue
+                    r = json.loads(out)
                     resets.add(r["reset"])
                     growth = max(0, r["after"] - r["before"])
                     rows.append([name, op, lib, "%.2f" % (r["blob"] / 2**20),
@@ -544,6 +569,11 @@ def main(argv=None):
         print_memory(*memory)
     print()
     print("timing took %.1f s" % (time.perf_counter() - started))
+    failed = [n for n, r in results.items() if "FAILED" in r["status"]
+              or "zelkor" in r["status"]]
+    if failed:
+        print("round trip or a zelkor call FAILED for: %s" % ", ".join(failed))
+        return 1
     return 0
 
 

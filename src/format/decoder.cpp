@@ -248,6 +248,7 @@ bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& err
         const uint8_t tag = data[pos];
         if (tag == 0 || tag > kTagRef) return error = unknown_tag(tag), false;
         out.records.push_back(pos);
+        if (tag == kTagDataclass) out.has_dataclass = true;
         ++pos;
         if (const char* msg = skip_payload(tag, data, len, pos, out.uses)) return error = msg, false;
     }

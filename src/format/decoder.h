@@ -73,6 +73,7 @@ struct DecodedGraph {
     // Offset of each record's tag byte; every payload was checked to fit.
     RecordOffsets records;
     UseCounts uses;
+    bool has_dataclass = false;  // any Dataclass record, reachable or not
 };
 
 // Fills `out` and returns true, or returns false with the message of the

@@ -9,6 +9,11 @@
 #include "format/primitives.h"
 #include "pyref.h"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#define ZELKOR_HAVE_MMAP 1
+#endif
+
 namespace zelkor::format {
 
 namespace {
@@ -54,17 +59,34 @@ PyRef import_with_legacy(PyObject* current, PyObject* legacy) {
 }
 
 // Record index to the object built for it, holding one reference to each.
-// The table starts zeroed without being written, and only the entries made
-// are visited when it is released: most records never get one.
+// Most records never get an entry, so a large table is taken from fresh
+// zero pages (never written unless used) and only the entries made are
+// visited when it is released.
 class Memo {
 public:
-    explicit Memo(size_t n) : slots_(static_cast<PyObject**>(std::calloc(n ? n : 1, sizeof(PyObject*)))) {
+    explicit Memo(size_t n) : bytes_((n ? n : 1) * sizeof(PyObject*)) {
+#ifdef ZELKOR_HAVE_MMAP
+        if (bytes_ >= kMapThreshold) {
+            void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            slots_ = static_cast<PyObject**>(p);
+            mapped_ = true;
+            return;
+        }
+#endif
+        slots_ = static_cast<PyObject**>(std::calloc(1, bytes_));
         if (!slots_) throw std::bad_alloc();
     }
     Memo(const Memo&) = delete;
     Memo& operator=(const Memo&) = delete;
     ~Memo() {
         for (uint32_t i : filled_) Py_XDECREF(slots_[i]);
+#ifdef ZELKOR_HAVE_MMAP
+        if (mapped_) {
+            munmap(slots_, bytes_);
+            return;
+        }
+#endif
         std::free(slots_);
     }
     PyObject* get(uint32_t index) const { return slots_[index]; }
@@ -81,7 +103,10 @@ public:
     }
 
 private:
-    PyObject** slots_;
+    static constexpr size_t kMapThreshold = size_t{1} << 20;
+    size_t bytes_;
+    PyObject** slots_ = nullptr;
+    bool mapped_ = false;
     std::vector<uint32_t> filled_;
 };
 
@@ -96,6 +121,7 @@ public:
     explicit Reconstructor(const DecodedGraph& decoded)
         : g_(decoded), memo_(decoded.records.size()),
           type_objects_(decoded.types.types.size()),
+          presize_lists_(!decoded.has_dataclass),
           continuation_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)) {}
 
     ~Reconstructor() { stack_.clear(); }
@@ -159,6 +185,16 @@ private:
     PyRef construct(Frame& f, PyObject* kwargs);
 
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
+    // Stores item `position` of a list frame, taking over the reference.
+    bool put_item(Frame& f, uint64_t position, PyObject* item) {
+        if (presize_lists_) {
+            PyList_SetItem(f.obj.get(), static_cast<Py_ssize_t>(position), item);
+            return true;
+        }
+        const int rc = PyList_Append(f.obj.get(), item);
+        Py_DECREF(item);
+        return rc == 0 || (ensure_error(), false);
+    }
     Frame& push_frame(uint32_t index, uint8_t tag, uint64_t count, const uint8_t* children) {
         const long below = stack_.empty() ? -1 : stack_.back().nearest_other;
         stack_.emplace_back();
@@ -179,6 +215,11 @@ private:
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
     std::vector<Frame> stack_;
+    // Lists are created at their full length and filled in place when no
+    // Python code can run during the build (no dataclass records): nothing
+    // can then look at a list before it is complete. Otherwise they grow by
+    // appending.
+    const bool presize_lists_;
     // Work done by frames started on re-entry into a tuple or frozenset
     // (frames and the children they take); bounded so that a crafted blob
     // cannot make the rebuilding quadratic.
@@ -219,7 +260,7 @@ uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
 }
 
 // A new reference to the value of a scalar record (tags None to Bytes).
-PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
+inline PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
     switch (tag) {
         case kTagNone:
             Py_INCREF(Py_None);
@@ -261,9 +302,24 @@ PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
 inline int Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
     if (index >= g_.records.size()) return 0;
     const uint8_t* rec = g_.data + g_.records[index];
-    const uint8_t tag = rec[0];
-    if (tag > kTagBytes) {
+    uint8_t tag = rec[0];
+    if (tag == kTagRef) {
+        // A Ref straight to a record that is not a Ref itself (as every
+        // saved blob has them); chains and bad targets take the general path.
+        const uint32_t target = load_u32(rec + 1);
+        if (target >= g_.records.size()) return 0;
+        if (PyObject* built = memo_.get(target)) {
+            Py_INCREF(built);
+            out = built;
+            return 1;
+        }
+        rec = g_.data + g_.records[target];
+        tag = rec[0];
         if (tag == kTagRef) return 0;
+        index = target;
+        shared = true;
+    }
+    if (tag > kTagBytes) {
         PyObject* built = memo_.get(index);
         if (!built) return 0;
         Py_INCREF(built);
@@ -317,10 +373,12 @@ Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out, bool d
         case kTagList:
         case kTagDict:
         case kTagSet: {
-            PyRef container = PyRef::steal(tag == kTagList ? PyList_New(0) : tag == kTagDict ? PyDict_New() : PySet_New(nullptr));
+            const uint32_t count = load_u32(p);
+            PyRef container = PyRef::steal(tag == kTagList  ? PyList_New(presize_lists_ ? count : 0)
+                                           : tag == kTagDict ? PyDict_New()
+                                                             : PySet_New(nullptr));
             if (!container) return ensure_error(), Outcome::Error;
             remember(index, container.get());
-            uint32_t count = load_u32(p);
             Frame& f = push_frame(index, tag, tag == kTagDict ? uint64_t{count} * 2 : count, p + 4);
             f.obj = std::move(container);
             return Outcome::Pushed;
@@ -383,8 +441,8 @@ bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
     if (!fix.placeholder) return ensure_error(), false;
     fix.container = f.obj.copy();
     if (f.tag == kTagList) {
-        fix.index = PyList_Size(f.obj.get());
-        if (PyList_Append(f.obj.get(), fix.placeholder.get()) < 0) return ensure_error(), false;
+        fix.index = presize_lists_ ? static_cast<Py_ssize_t>(f.pos - 1) : PyList_Size(f.obj.get());
+        if (!put_item(f, f.pos - 1, fix.placeholder.copy().release())) return false;
     } else {
         fix.key = std::move(f.key);
         if (PyDict_SetItem(f.obj.get(), fix.key.get(), fix.placeholder.get()) < 0) return ensure_error(), false;
@@ -650,7 +708,7 @@ bool Reconstructor::next_child(Frame& f, uint32_t& child) {
 bool Reconstructor::deliver(Frame& f, PyRef obj) {
     switch (f.tag) {
         case kTagList:
-            return PyList_Append(f.obj.get(), obj.get()) == 0 || (ensure_error(), false);
+            return put_item(f, f.pos - 1, obj.release());
         case kTagSet:
             return PySet_Add(f.obj.get(), obj.get()) == 0 || (ensure_error(), false);
         case kTagDict:
@@ -720,6 +778,42 @@ PyObject* Reconstructor::run() {
     for (;;) {
         uint32_t child;
         Frame& top = stack_.back();
+        if (top.tag == kTagList) {
+            // Fast lane for the bulk of most blobs: scalars and objects
+            // already built go straight into the list.
+            while (top.pos < top.count) {
+                PyObject* item;
+                const int q = quick(load_u32(top.children + 4 * top.pos), item, false);
+                if (q < 0) return nullptr;
+                if (q == 0) break;
+                if (!put_item(top, top.pos++, item)) return nullptr;
+            }
+        }
+        else if (top.tag == kTagDict && !top.key) {
+            // The same for dict entries whose key and value are both at hand.
+            while (top.pos + 1 < top.count) {
+                PyObject *key, *value;
+                const int qk = quick(load_u32(top.children + 4 * top.pos), key, false);
+                if (qk < 0) return nullptr;
+                if (qk == 0) break;
+                const int qv = quick(load_u32(top.children + 4 * top.pos + 4), value, false);
+                if (qv <= 0) {
+                    // Only the key is at hand: it waits in the frame.
+                    if (qv < 0) {
+                        Py_DECREF(key);
+                        return nullptr;
+                    }
+                    top.key = PyRef::steal(key);
+                    ++top.pos;
+                    break;
+                }
+                top.pos += 2;
+                const int rc = PyDict_SetItem(top.obj.get(), key, value);
+                Py_DECREF(key);
+                Py_DECREF(value);
+                if (rc < 0) return ensure_error(), nullptr;
+            }
+        }
         if (next_child(top, child)) {
             PyObject* quick_obj;
             const int q = quick(child, quick_obj, false);
@@ -777,8 +871,18 @@ bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
 }
 
 PyObject* reconstruct_root(const DecodedGraph& decoded) {
-    Reconstructor r(decoded);
-    PyObject* result = r.run();
+    // Everything built here stays reachable from the memo until the call
+    // ends, so the cyclic collector could find nothing to free; it is paused
+    // meanwhile. Only without dataclass records, where no Python code of any
+    // kind runs during the build and the pause cannot be observed.
+    const bool pause_collector = !decoded.has_dataclass && PyGC_IsEnabled();
+    if (pause_collector) PyGC_Disable();
+    PyObject* result;
+    {
+        Reconstructor r(decoded);
+        result = r.run();
+    }
+    if (pause_collector) PyGC_Enable();
     if (!result) ensure_error();
     return result;
 }
