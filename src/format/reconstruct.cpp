@@ -110,6 +110,35 @@ private:
     std::vector<uint32_t> filled_;
 };
 
+// Size of a record (tag and payload) that decode has checked.
+inline size_t record_size(const uint8_t* rec) {
+    switch (rec[0]) {
+        case kTagInt: {
+            size_t i = 1;
+            while (i < 10 && (rec[i] & 0x80)) ++i;
+            return i + 1;
+        }
+        case kTagFloat:
+            return 9;
+        case kTagStr:
+        case kTagRef:
+            return 5;
+        case kTagBytes:
+            return 5 + static_cast<size_t>(load_u32(rec + 1));
+        case kTagList:
+        case kTagTuple:
+        case kTagSet:
+        case kTagFrozenSet:
+            return 5 + 4 * static_cast<size_t>(load_u32(rec + 1));
+        case kTagDict:
+            return 5 + 8 * static_cast<size_t>(load_u32(rec + 1));
+        case kTagDataclass:
+            return 5 + 4 * static_cast<size_t>(load_u16(rec + 3));
+        default:
+            return 1;
+    }
+}
+
 // Per-type Python objects made once per load: the type name and field names.
 struct TypeObjects {
     PyRef name;
@@ -185,6 +214,16 @@ private:
     PyRef construct(Frame& f, PyObject* kwargs);
 
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
+
+    // The record at `index`. Saved blobs are laid out in the order they are
+    // built, so the record asked for is nearly always the one right after
+    // the previous one: it is found from there, without the offset table.
+    const uint8_t* locate(uint32_t index) {
+        const uint8_t* rec = index == next_index_ ? g_.data + next_offset_ : g_.data + g_.records[index];
+        next_index_ = index + 1;
+        next_offset_ = static_cast<size_t>(rec - g_.data) + record_size(rec);
+        return rec;
+    }
     // Stores item `position` of a list frame, taking over the reference.
     bool put_item(Frame& f, uint64_t position, PyObject* item) {
         if (presize_lists_) {
@@ -208,6 +247,8 @@ private:
     }
 
     const DecodedGraph& g_;
+    uint32_t next_index_ = 0xFFFFFFFFu;  // no record has this index
+    size_t next_offset_ = 0;
     Memo memo_;
     // Innermost frame (+1) of a tuple, frozenset or dataclass record being
     // built; allocated when the first such record is met.
@@ -301,7 +342,7 @@ inline PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
 // with an exception set.
 inline int Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
     if (index >= g_.records.size()) return 0;
-    const uint8_t* rec = g_.data + g_.records[index];
+    const uint8_t* rec = locate(index);
     uint8_t tag = rec[0];
     if (tag == kTagRef) {
         // A Ref straight to a record that is not a Ref itself (as every
@@ -366,7 +407,7 @@ Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out, bool d
             out = PyRef::steal(obj);
             return Outcome::Ready;
     }
-    const uint8_t* rec = g_.data + g_.records[index];
+    const uint8_t* rec = locate(index);
     const uint8_t tag = rec[0];
     const uint8_t* p = rec + 1;
     switch (tag) {
