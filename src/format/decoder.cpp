@@ -96,6 +96,12 @@ inline __attribute__((always_inline)) const char* skip_payload(uint8_t tag, cons
         case kTagFalse:
             return nullptr;
         case kTagInt:
+            if (has_room(len, pos, 8)) {
+                if (size_t n = short_varint_length(data + pos)) {
+                    pos += n;
+                    return nullptr;
+                }
+            }
             return read_i64_zigzag(data, len, pos) ? nullptr : "Invalid data: int truncated";
         case kTagFloat:
             if (!has_room(len, pos, 8)) return "Invalid data: float truncated";

@@ -139,6 +139,21 @@ inline std::optional<uint32_t> read_u32(const uint8_t* data, size_t len, size_t&
     return v;
 }
 
+// Length of the varint at `p` when its end lies within the 8 bytes there
+// (0 if it does not): the first byte with the high bit clear ends it.
+inline size_t short_varint_length(const uint8_t* p) {
+    const uint64_t stops = ~load_u64(p) & 0x8080808080808080ull;
+    if (!stops) return 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        return static_cast<size_t>(__builtin_ctzll(stops) >> 3) + 1;
+    } else {
+        for (size_t i = 0; i < 8; ++i) {
+            if (!(p[i] & 0x80)) return i + 1;
+        }
+        return 0;
+    }
+}
+
 // Reads a zigzag varint of 1 to 10 bytes. Non-minimal forms are accepted;
 // of a tenth byte only bit 0 counts, and its high bit must be clear.
 inline std::optional<int64_t> read_i64_zigzag(const uint8_t* data, size_t len, size_t& pos) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,7 +27,7 @@ void SeenTable::insert(PyObject* obj, uint32_t index) {
 }
 
 void SeenTable::grow() {
-    size_t capacity = capacity_ ? capacity_ * 2 : 4096;
+    size_t capacity = capacity_ ? capacity_ * 2 : 256;
     Entry* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
     if (!fresh) throw std::bad_alloc();
     Entry* old = slots_;
@@ -439,10 +440,13 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
     PyObject* obj = f.obj.get();
     uint32_t index;
     switch (f.kind) {
-        case FrameKind::List:
+        case FrameKind::List: {
+            // A list that shrinks is cut short; one that grows is not
+            // followed. Its length can only change while Python code runs,
+            // which happens only outside this loop.
+            const Py_ssize_t end = std::min(f.length, PyList_Size(obj));
             for (;;) {
-                // A list that shrinks is cut short; one that grows is not followed.
-                if (f.pos >= f.length || f.pos >= PyList_Size(obj)) {
+                if (f.pos >= end) {
                     done = true;
                     return true;
                 }
@@ -455,6 +459,7 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 }
                 add_child(f, index);
             }
+        }
         case FrameKind::Tuple:
             for (;;) {
                 if (f.pos >= f.length) {
@@ -471,15 +476,17 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 add_child(f, index);
             }
         case FrameKind::Dict:
+            if (f.pending) {
+                child = std::move(f.pending);
+                return true;
+            }
+            // The size is compared before the first entry read here; the
+            // dict cannot change inside this loop, where no Python code runs.
+            if (PyDict_Size(obj) != f.length) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return false;
+            }
             for (;;) {
-                if (f.pending) {
-                    child = std::move(f.pending);
-                    return true;
-                }
-                if (PyDict_Size(obj) != f.length) {
-                    PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                    return false;
-                }
                 PyObject *key, *value;
                 if (!PyDict_Next(obj, &f.pos, &key, &value)) {
                     done = true;
