@@ -40,16 +40,30 @@ void raise_conversion_error(PyObject* obj, const char* target) {
 }
 
 PyRef import_module(PyObject* dotted_name) {
-    PyRef module = PyRef::steal(PyImport_ImportModuleLevelObject(dotted_name, nullptr, nullptr, names.fromlist, 0));
+    // A module already imported comes straight from sys.modules, as in the
+    // import machinery's own fast path; anything else (missing, or blocked
+    // with None) goes through the full import.
+    PyRef module = PyRef::steal(PyImport_GetModule(dotted_name));
+    if (module && module.get() != Py_None) return module;
+    if (PyErr_Occurred()) return PyRef();
+    module = PyRef::steal(PyImport_ImportModuleLevelObject(dotted_name, nullptr, nullptr, names.fromlist, 0));
     if (!module) ensure_error();
     return module;
 }
 
 uint32_t declared_version(PyObject* obj) {
-    PyRef value = PyRef::steal(PyObject_GetAttr(obj, names.version));
+    // A missing attribute is the common case; asking whether it exists
+    // first costs no exception object, and whatever the lookup would have
+    // raised is discarded either way.
+    PyRef value;
+    if (PyObject_HasAttr(obj, names.version)) {
+        value = PyRef::steal(PyObject_GetAttr(obj, names.version));
+    }
     if (!value) {
         PyErr_Clear();
-        value = PyRef::steal(PyObject_GetAttr(obj, names.legacy_version));
+        if (PyObject_HasAttr(obj, names.legacy_version)) {
+            value = PyRef::steal(PyObject_GetAttr(obj, names.legacy_version));
+        }
         if (!value) {
             PyErr_Clear();
             return 0;
