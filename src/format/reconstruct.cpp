@@ -35,6 +35,23 @@ bool is_version_key(PyObject* key) {
     return PyUnicode_Compare(key, names.version) == 0 || PyUnicode_Compare(key, names.legacy_version) == 0;
 }
 
+// Calls `fn(key, value)` for the items of a migrated field dict, in order,
+// leaving out the version keys; every key must be a str. The items are held
+// while `fn` runs, since hashing a key may run Python code that changes the
+// dict.
+template <class Fn>
+bool for_each_field(PyObject* fields, Fn&& fn) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(fields, &pos, &key, &value)) {
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+        if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+        if (is_version_key(key)) continue;
+        if (!fn(key, value)) return false;
+    }
+    return true;
+}
+
 // Calls `callable(*args, **kwargs)`; `args` is a new tuple built here.
 PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr) {
     PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
@@ -679,15 +696,10 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
 
     PyRef migrated_kwargs = PyRef::steal(PyDict_New());
     if (!migrated_kwargs) return ensure_error(), false;
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
-            if (is_version_key(key)) continue;
-            if (PyDict_SetItem(migrated_kwargs.get(), key, value) < 0) return ensure_error(), false;
-        }
-    }
+    const bool copied = for_each_field(migrated.get(), [&](PyObject* key, PyObject* value) {
+        return PyDict_SetItem(migrated_kwargs.get(), key, value) == 0 || (ensure_error(), false);
+    });
+    if (!copied) return false;
     PyRef instance = construct(f, migrated_kwargs.get());
     if (!instance) return false;
 
@@ -708,20 +720,15 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
 
     PyRef extra = PyRef::steal(PyDict_New());
     if (!extra) return ensure_error(), false;
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(migrated.get(), &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
-            if (is_version_key(key)) continue;
-            bool is_declared = false;
-            for (Py_ssize_t i = 0; i < declared_count && !is_declared; ++i) {
-                is_declared = PyUnicode_Compare(key, PyList_GetItem(declared.get(), i)) == 0;
-            }
-            if (PyErr_Occurred()) return false;
-            if (!is_declared && PyDict_SetItem(extra.get(), key, value) < 0) return ensure_error(), false;
+    const bool collected = for_each_field(migrated.get(), [&](PyObject* key, PyObject* value) {
+        bool is_declared = false;
+        for (Py_ssize_t i = 0; i < declared_count && !is_declared; ++i) {
+            is_declared = PyUnicode_Compare(key, PyList_GetItem(declared.get(), i)) == 0;
         }
-    }
+        if (PyErr_Occurred()) return false;
+        return is_declared || PyDict_SetItem(extra.get(), key, value) == 0 || (ensure_error(), false);
+    });
+    if (!collected) return false;
     if (PyDict_Size(extra.get()) > 0) {
         // Classes that refuse new attributes (frozen, slotted) simply go without.
         if (PyObject_SetAttr(instance.get(), names.extra, extra.get()) < 0) PyErr_Clear();

@@ -440,17 +440,19 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
     PyObject* obj = f.obj.get();
     uint32_t index;
     switch (f.kind) {
-        case FrameKind::List: {
+        case FrameKind::List:
+        case FrameKind::Tuple: {
             // A list that shrinks is cut short; one that grows is not
             // followed. Its length can only change while Python code runs,
             // which happens only outside this loop.
-            const Py_ssize_t end = std::min(f.length, PyList_Size(obj));
+            const bool list = f.kind == FrameKind::List;
+            const Py_ssize_t end = list ? std::min(f.length, PyList_Size(obj)) : f.length;
             for (;;) {
                 if (f.pos >= end) {
                     done = true;
                     return true;
                 }
-                PyObject* item = PyList_GetItem(obj, f.pos++);
+                PyObject* item = list ? PyList_GetItem(obj, f.pos++) : PyTuple_GetItem(obj, f.pos++);
                 const int r = enter_simple(item, 0, index);
                 if (r < 0) return false;
                 if (r == 0) {
@@ -460,21 +462,6 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 add_child(f, index);
             }
         }
-        case FrameKind::Tuple:
-            for (;;) {
-                if (f.pos >= f.length) {
-                    done = true;
-                    return true;
-                }
-                PyObject* item = PyTuple_GetItem(obj, f.pos++);
-                const int r = enter_simple(item, 0, index);
-                if (r < 0) return false;
-                if (r == 0) {
-                    child = PyRef::borrow(item);
-                    return true;
-                }
-                add_child(f, index);
-            }
         case FrameKind::Dict:
             if (f.pending) {
                 child = std::move(f.pending);
