@@ -2,8 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "format/primitives.h"
@@ -178,7 +181,8 @@ private:
     // Ready: `out` holds the object. Pushed: a frame now builds it.
     // Deferred: it is a tuple or frozenset still being built, and the
     // requesting slot will receive it when it is finished.
-    enum class Outcome { Error, Ready, Pushed, Deferred };
+    // Parked: the requesting frames were set aside until it is finished.
+    enum class Outcome { Error, Ready, Pushed, Deferred, Parked };
 
     // A list item or dict value waiting for a tuple or frozenset on a cycle.
     struct Fixup {
@@ -211,6 +215,26 @@ private:
         PyRef field_names;  // the list handed to make_class
         PyRef cls;          // set when the class was made early for a shell
         PyRef shell;        // the instance handed out before its fields were complete
+        // A tuple or frozenset frame brought back from a parked chain: the
+        // chain's bottom frame records where its result goes (the parked
+        // chain's id), and frames brought back on demand may not park again.
+        size_t resumed_from = kNoChain;
+        bool no_park = false;
+    };
+
+    static constexpr size_t kNoChain = ~size_t{0};
+    // Marks in active_ a record whose frame is parked.
+    static constexpr uint32_t kParked = 0xFFFFFFFFu;
+
+    // Tuple and frozenset frames taken off the stack while they wait for
+    // another tuple or frozenset to be finished, because they need it as
+    // an item. The bottom frame's own slot is a list item or dict value,
+    // which holds a placeholder meanwhile.
+    struct ParkedChain {
+        std::vector<Frame> frames;  // bottom first
+        Fixup slot;                 // where the bottom frame's result goes
+        uint32_t awaits = 0;        // the record it waits for
+        bool resumed = false;
     };
 
     uint32_t resolve_ref(uint32_t index, bool& ok);
@@ -218,6 +242,10 @@ private:
     int quick(uint32_t index, PyObject*& out, bool shared);
     Outcome request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, bool deferrable);
+    bool make_slot(Frame& parent, Fixup& fix);
+    Frame& owner_of(uint32_t tuple_index);
+    int park_requester(uint32_t awaited);
+    void resume(size_t chain, bool on_demand);
     bool defer(Frame& f, uint32_t tuple_index);
     bool apply_fixups(std::vector<Fixup>& fixups, PyObject* value);
     Outcome request_dataclass(uint32_t index, const uint8_t* payload, PyRef& out);
@@ -273,6 +301,10 @@ private:
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
     std::vector<Frame> stack_;
+    std::vector<std::unique_ptr<ParkedChain>> parked_;
+    std::unordered_map<uint32_t, std::pair<size_t, size_t>> parked_at_;  // record -> (chain, frame)
+    std::unordered_map<uint32_t, std::vector<size_t>> waiting_for_;      // record -> chains
+    std::vector<size_t> ready_;                                          // chains to bring back
     // Lists are created at their full length and filled in place when no
     // Python code can run during the build (no dataclass records): nothing
     // can then look at a list before it is complete. Otherwise they grow by
@@ -462,6 +494,17 @@ Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag,
         // Reached again through a cycle while its items are being built.
         // A list item or dict value simply waits for the finished object.
         if (deferrable) return Outcome::Deferred;
+        // So does a tuple or frozenset whose own slot (perhaps through
+        // more of them) is a list item or dict value: it is parked.
+        const int parked = park_requester(index);
+        if (parked < 0) return Outcome::Error;
+        if (parked > 0) return Outcome::Parked;
+        if (active_[index] == kParked) {
+            // Needed now, and it waits itself: bring its frames back and
+            // finish them here; the requesting frame asks again afterwards.
+            resume(parked_at_[index].first, true);
+            return Outcome::Pushed;
+        }
         // Anything else needs it now: finish its items in a nested frame,
         // which meets the rest of the cycle already built (or as a dataclass
         // shell) and so completes. Without any other kind of frame on the
@@ -472,7 +515,9 @@ Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag,
             raise_value_error("Invalid data: cycle of immutable containers at record " + std::to_string(index));
             return Outcome::Error;
         }
-        if (++continuations_ > continuation_budget_) {
+        // Bounded in work, and in frames alive at once: without these
+        // frames there is at most one per record.
+        if (++continuations_ > continuation_budget_ || stack_.size() > g_.records.size() + 65536) {
             raise_value_error("Invalid data: too many cycles through tuples at record " + std::to_string(index));
             return Outcome::Error;
         }
@@ -490,9 +535,9 @@ Reconstructor::Outcome Reconstructor::request_tuple(uint32_t index, uint8_t tag,
     return Outcome::Pushed;
 }
 
-bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
-    Frame& owner = stack_[stack_[active_[tuple_index] - 1].owner];
-    Fixup fix;
+// Puts a placeholder into the slot a list or dict frame is filling now (the
+// item just asked for, or the value of the waiting key) and describes it.
+bool Reconstructor::make_slot(Frame& f, Fixup& fix) {
     // A placeholder of its own, so that a later pair with an equal key
     // (which replaces this one) is never overwritten by this fixup.
     fix.placeholder = PyRef::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
@@ -500,13 +545,88 @@ bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
     fix.container = f.obj.copy();
     if (f.tag == kTagList) {
         fix.index = presize_lists_ ? static_cast<Py_ssize_t>(f.pos - 1) : PyList_Size(f.obj.get());
-        if (!put_item(f, f.pos - 1, fix.placeholder.copy().release())) return false;
-    } else {
-        fix.key = std::move(f.key);
-        if (PyDict_SetItem(f.obj.get(), fix.key.get(), fix.placeholder.get()) < 0) return ensure_error(), false;
+        return put_item(f, f.pos - 1, fix.placeholder.copy().release());
     }
-    owner.fixups.push_back(std::move(fix));
+    fix.key = std::move(f.key);
+    return PyDict_SetItem(f.obj.get(), fix.key.get(), fix.placeholder.get()) == 0 || (ensure_error(), false);
+}
+
+// The frame holding the items of a tuple or frozenset being built, on the
+// stack or parked.
+Reconstructor::Frame& Reconstructor::owner_of(uint32_t tuple_index) {
+    if (active_[tuple_index] == kParked) {
+        const auto [chain, frame] = parked_at_[tuple_index];
+        return parked_[chain]->frames[frame];
+    }
+    return stack_[stack_[active_[tuple_index] - 1].owner];
+}
+
+bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
+    Fixup fix;
+    if (!make_slot(f, fix)) return false;
+    owner_of(tuple_index).fixups.push_back(std::move(fix));
     return true;
+}
+
+// The top frame, a tuple or frozenset, needs `awaited`, which is being
+// built. If the top frames are tuples and frozensets (their own first
+// frames) down to one whose slot is a list item or dict value, they are set
+// aside until `awaited` is finished. Returns 1 when parked, 0 when not
+// possible, -1 on error.
+int Reconstructor::park_requester(uint32_t awaited) {
+    size_t bottom = stack_.size() - 1;
+    for (;;) {
+        const Frame& f = stack_[bottom];
+        if ((f.tag != kTagTuple && f.tag != kTagFrozenSet) || f.owner != bottom || f.no_park) return 0;
+        if (f.resumed_from != kNoChain) break;  // its slot is known already
+        if (bottom == 0) return 0;
+        const Frame& below = stack_[bottom - 1];
+        if (below.tag == kTagList || (below.tag == kTagDict && below.key)) break;
+        --bottom;
+    }
+    // Waiting for a record among the frames set aside would never end: that
+    // is a cycle of tuples and frozensets alone, which the caller reports.
+    if (active_[awaited] != kParked && active_[awaited] - 1 >= bottom) return 0;
+
+    auto chain = std::make_unique<ParkedChain>();
+    const size_t id = parked_.size();
+    Frame& first = stack_[bottom];
+    if (first.resumed_from != kNoChain) {
+        chain->slot = std::move(parked_[first.resumed_from]->slot);
+        first.resumed_from = kNoChain;
+    } else if (!make_slot(stack_[bottom - 1], chain->slot)) {
+        return -1;
+    }
+    chain->awaits = awaited;
+    for (size_t i = bottom; i < stack_.size(); ++i) {
+        active_[stack_[i].index] = kParked;
+        parked_at_[stack_[i].index] = {id, i - bottom};
+        chain->frames.push_back(std::move(stack_[i]));
+    }
+    stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(bottom), stack_.end());
+    waiting_for_[awaited].push_back(id);
+    parked_.push_back(std::move(chain));
+    return 1;
+}
+
+// Puts a parked chain back on the stack. `on_demand`: brought back because
+// something needs one of its records now; it then finishes here without
+// parking again.
+void Reconstructor::resume(size_t id, bool on_demand) {
+    ParkedChain& chain = *parked_[id];
+    chain.resumed = true;
+    for (size_t i = 0; i < chain.frames.size(); ++i) {
+        Frame& f = chain.frames[i];
+        const long below = stack_.empty() ? -1 : stack_.back().nearest_other;
+        f.owner = stack_.size();
+        f.nearest_other = below;
+        f.resumed_from = i == 0 ? id : kNoChain;
+        f.no_park = on_demand;
+        active_[f.index] = static_cast<uint32_t>(stack_.size() + 1);
+        parked_at_.erase(f.index);
+        stack_.push_back(std::move(f));
+    }
+    chain.frames.clear();
 }
 
 bool Reconstructor::apply_fixups(std::vector<Fixup>& fixups, PyObject* value) {
@@ -807,6 +927,11 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
                 if (!out) return ensure_error(), false;
             }
             remember(f.index, out.get());
+            auto waiting = waiting_for_.find(f.index);
+            if (waiting != waiting_for_.end()) {
+                ready_.insert(ready_.end(), waiting->second.begin(), waiting->second.end());
+                waiting_for_.erase(waiting);
+            }
             return apply_fixups(stack_[f.owner].fixups, out.get());
         }
         case kTagDataclass: {
@@ -818,6 +943,7 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
 }
 
 PyObject* Reconstructor::run() {
+    PyRef root;
     PyRef out;
     uint32_t deferred = 0;
     Outcome first = request(0, out, false, deferred);
@@ -872,9 +998,19 @@ PyObject* Reconstructor::run() {
             }
             PyRef obj;
             const bool deferrable = top.tag == kTagList || (top.tag == kTagDict && top.key);
+            const size_t requester = stack_.size() - 1;
             Outcome r = request(child, obj, deferrable, deferred);
             if (r == Outcome::Error) return nullptr;
-            if (r == Outcome::Pushed) continue;
+            if (r == Outcome::Parked) continue;
+            if (r == Outcome::Pushed) {
+                // A parked chain brought back to finish the child first: the
+                // requester asks for the child again once it is done.
+                if (stack_.size() > requester + 1 && stack_[requester + 1].resumed_from != kNoChain) {
+                    Frame& f = stack_[requester];
+                    if (f.tag != kTagTuple && f.tag != kTagFrozenSet) --f.pos;
+                }
+                continue;
+            }
             if (r == Outcome::Deferred) {
                 if (!defer(stack_.back(), deferred)) return nullptr;
                 continue;
@@ -884,10 +1020,39 @@ PyObject* Reconstructor::run() {
         }
         PyRef done;
         if (!finish(top, done)) return nullptr;
+        const size_t chain = top.resumed_from;
         stack_.pop_back();
-        if (stack_.empty()) return done.release();
-        if (!deliver(stack_.back(), std::move(done))) return nullptr;
+        if (chain != kNoChain) {
+            // The bottom of a chain that was parked: its slot waits for it.
+            std::vector<Fixup> slot;
+            slot.push_back(std::move(parked_[chain]->slot));
+            if (!apply_fixups(slot, done.get())) return nullptr;
+        } else if (!stack_.empty()) {
+            if (!deliver(stack_.back(), std::move(done))) return nullptr;
+        } else {
+            root = std::move(done);
+        }
+        // Chains whose awaited record is now finished go back on the stack,
+        // each handed that record as the item it asked for.
+        while (!ready_.empty()) {
+            const size_t id = ready_.back();
+            ready_.pop_back();
+            if (parked_[id]->resumed) continue;
+            const uint32_t awaited = parked_[id]->awaits;
+            resume(id, false);
+            if (!deliver(stack_.back(), PyRef::borrow(memo_.get(awaited)))) return nullptr;
+        }
+        if (stack_.empty()) break;
     }
+    // A chain still parked waits, directly or through others, for itself.
+    for (const auto& chain : parked_) {
+        if (!chain->resumed) {
+            raise_value_error("Invalid data: cycle of immutable containers at record " +
+                              std::to_string(chain->frames.front().index));
+            return nullptr;
+        }
+    }
+    return root.release();
 }
 
 }  // namespace
