@@ -51,23 +51,39 @@ PyRef import_module(PyObject* dotted_name) {
     return module;
 }
 
-uint32_t declared_version(PyObject* obj) {
-    // A missing attribute is the common case; asking whether it exists
-    // first costs no exception object, and whatever the lookup would have
-    // raised is discarded either way.
-    PyRef value;
-    if (PyObject_HasAttr(obj, names.version)) {
-        value = PyRef::steal(PyObject_GetAttr(obj, names.version));
+// Newer interpreters (3.13 on) have a lookup that reports a missing
+// attribute without raising; it is part of their stable ABI, and found at
+// load time when present.
+#if defined(__GNUC__) && defined(__ELF__)
+extern "C" __attribute__((weak)) int PyObject_GetOptionalAttr(PyObject*, PyObject*, PyObject**);
+#define ZELKOR_OPTIONAL_ATTR PyObject_GetOptionalAttr
+#else
+#define ZELKOR_OPTIONAL_ATTR nullptr
+#endif
+
+// The attribute `name` of `obj`, or nothing (and no exception) when the
+// lookup fails in any way. A missing attribute is the common case, so no
+// exception object is made for it: older interpreters' PyObject_HasAttr
+// tells without one (newer ones report other errors from it, so the newer
+// lookup is used there).
+static PyRef optional_attribute(PyObject* obj, PyObject* name) {
+    auto optional_attr = ZELKOR_OPTIONAL_ATTR;
+    if (optional_attr) {
+        PyObject* value = nullptr;
+        if (optional_attr(obj, name, &value) < 0) PyErr_Clear();
+        return PyRef::steal(value);
     }
+    if (!PyObject_HasAttr(obj, name)) return PyRef();
+    PyRef value = PyRef::steal(PyObject_GetAttr(obj, name));
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+uint32_t declared_version(PyObject* obj) {
+    PyRef value = optional_attribute(obj, names.version);
     if (!value) {
-        PyErr_Clear();
-        if (PyObject_HasAttr(obj, names.legacy_version)) {
-            value = PyRef::steal(PyObject_GetAttr(obj, names.legacy_version));
-        }
-        if (!value) {
-            PyErr_Clear();
-            return 0;
-        }
+        value = optional_attribute(obj, names.legacy_version);
+        if (!value) return 0;
     }
     long long v = PyLong_AsLongLong(value.get());
     if (v == -1 && PyErr_Occurred()) {
