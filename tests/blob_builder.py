@@ -8,6 +8,7 @@ Typical use::
     blob(records=[lst(1, 2), int_(1), str_(0)], strings=["a"])
 """
 
+import itertools
 import struct
 
 MAGIC = b"ZLKR"
@@ -112,6 +113,22 @@ def blob(records=(), strings=(), types=(), *, magic=MAGIC, record_count=None,
             + trailer)
 
 
+def typed_blob(types, records, strings=()):
+    """A blob whose types are (name, field names, version) triples, type_id
+    being the position; names are added to the string table (after
+    ``strings``) as they are first met."""
+    strings = list(strings)
+
+    def idx(text):
+        if text not in strings:
+            strings.append(text)
+        return strings.index(text)
+
+    entries = [type_entry(idx(name), [idx(f) for f in fields], version, type_id=i)
+               for i, (name, fields, version) in enumerate(types)]
+    return blob(records, strings, entries)
+
+
 def prefix(strings=(), types=()):
     """Header, string table and type table: everything before the records."""
     return header() + string_table(strings) + type_table(types)
@@ -197,6 +214,15 @@ def dataclass(type_id, *fields, count=None):
 
 def ref(target):
     return u8(TAG_REF) + u32(target)
+
+
+def chain(depth, tag, *fields):
+    """``depth`` records, record i being ``tag``, the u32 ``fields`` and the
+    index i + 1: ``chain(n, TAG_LIST, 1)`` nests n one-item lists, and
+    ``chain(n, TAG_REF)`` is a run of n Refs.  Fast enough for a million."""
+    body = struct.Struct("<B" + "I" * (len(fields) + 1))
+    constant = [itertools.repeat(v, depth) for v in (tag, *fields)]
+    return b"".join(map(body.pack, *constant, range(1, depth + 1)))
 
 
 # -- comparing loaded values ----------------------------------------------------

@@ -12,6 +12,7 @@ parse(blob) returns a Blob with:
                  ("Dict", [(key_i, value_i), ...])
                  ("Set", [i, ...])  ("FrozenSet", [i, ...])
                  ("Dataclass", type_id, [i, ...])  ("Ref", target_i)
+  records_offset -- where the first record starts
   size      -- number of bytes consumed (trailing bytes are not part of it)
 
 The reader is strict: any truncation or unknown tag raises ValueError.
@@ -33,6 +34,7 @@ class Blob(NamedTuple):
     types: list
     type_entries: list
     records: list
+    records_offset: int
     size: int
 
 
@@ -135,7 +137,9 @@ def parse(blob):
             (strings[name_idx], type_version, [strings[i] for i in field_idx])
         )
 
-    records = [_record(cur) for _ in range(cur.u32("object count"))]
+    count = cur.u32("object count")
+    offset = cur.pos
+    records = [_record(cur) for _ in range(count)]
     return Blob(magic, version, schema_version, flags, strings, types, entries,
-                records, cur.pos)
+                records, offset, cur.pos)
 

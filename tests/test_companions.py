@@ -4,19 +4,12 @@ import dataclasses
 
 import pytest
 
-from zelkor import _reconstruct, migrations
 from zelkor._reconstruct import make_class, register
 from zelkor.migrations import MigrationError, apply_migrations, migration
 
-V = ("__zelkor_version__", "__tandrel_version__")
+from support import V
 
-
-@pytest.fixture(autouse=True)
-def fresh_registries(monkeypatch):
-    monkeypatch.setattr(_reconstruct, "_registered", {})
-    monkeypatch.setattr(_reconstruct, "_generated", {})
-    monkeypatch.setattr(migrations, "_steps", {})
-    monkeypatch.setattr(migrations, "_paths", {})
+pytestmark = pytest.mark.usefixtures("fresh_registries")
 
 
 @dataclasses.dataclass
@@ -28,7 +21,7 @@ class Point:
 # ---------------------------------------------------------------- registry
 
 @pytest.mark.parametrize("form, name", [
-    (lambda c: register(c), "Point"),
+    (register, "Point"),  # as a bare decorator
     (lambda c: register()(c), "Point"),
     (lambda c: register(c, name="P2"), "P2"),
     (lambda c: register(name="P3")(c), "P3"),
@@ -36,15 +29,6 @@ class Point:
 def test_register_forms_return_class_and_serve_make_class(form, name):
     assert form(Point) is Point
     assert make_class(name, ["a", "b", "c"]) is Point
-
-
-def test_register_as_decorator():
-    @register
-    @dataclasses.dataclass
-    class Thing:
-        a: int
-
-    assert make_class("Thing", ["a"]) is Thing
 
 
 def test_register_same_class_twice_is_noop_other_class_conflicts():
@@ -60,16 +44,13 @@ def test_register_same_class_twice_is_noop_other_class_conflicts():
     assert make_class("Point", ["x", "y"]) is Point
 
 
-@pytest.mark.parametrize("obj", [object, Point(1, 2), len, "Point"])
-def test_register_refuses_non_dataclass_classes(obj):
-    with pytest.raises(TypeError, match="dataclass"):
-        register(obj)
-
-
-@pytest.mark.parametrize("name", ["", "a.b", "class", 3])
-def test_register_refuses_bad_names(name):
-    with pytest.raises(TypeError, match="identifier"):
-        register(Point, name=name)
+@pytest.mark.parametrize("args, kwargs, match", [
+    *[((obj,), {}, "dataclass") for obj in (object, Point(1, 2), len, "Point")],
+    *[((Point,), {"name": name}, "identifier") for name in ("", "a.b", "class", 3)],
+])
+def test_register_refuses_non_dataclasses_and_bad_names(args, kwargs, match):
+    with pytest.raises(TypeError, match=match):
+        register(*args, **kwargs)
 
 
 # --------------------------------------------------------- generated classes

@@ -13,6 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 from _zelkor import dumps, loads
 
+import blob_reader
 from blob_builder import (
     blob, bytes_, canonical, dict_, float_bits, fset, int_, int_raw, lst, none,
     ref, set_, str_, tup,
@@ -51,20 +52,6 @@ def _hand_built():
               str_(0)], strings=["k"]),
         blob([ref(1), ref(2), lst(0, 2)]),
     ]
-
-
-def _records_offset(data):
-    """Offset of the first record of a well-formed blob."""
-    pos = 11
-    count = int.from_bytes(data[pos:pos + 4], "little")
-    pos += 4
-    for _ in range(count):
-        pos += 4 + int.from_bytes(data[pos:pos + 4], "little")
-    count = int.from_bytes(data[pos:pos + 4], "little")
-    pos += 4
-    for _ in range(count):
-        pos += 12 + 4 * int.from_bytes(data[pos + 10:pos + 12], "little")
-    return pos + 4
 
 
 def _mutate(rng, data, lo):
@@ -121,7 +108,7 @@ def _cases():
     cases = []
     for base in seeds:
         # half the edits anywhere, half inside the record table
-        records = _records_offset(base)
+        records = blob_reader.parse(base).records_offset
         cases.extend(_mutate(rng, base, 0 if i % 2 else records)
                      for i in range(MUTATIONS_PER_BLOB))
     cases.extend(_random_graph(rng) for _ in range(RANDOM_GRAPHS))

@@ -1,0 +1,12 @@
+import pytest
+
+from zelkor import _reconstruct, migrations
+
+
+@pytest.fixture
+def fresh_registries(monkeypatch):
+    """Empty class and migration registries for one test."""
+    monkeypatch.setattr(_reconstruct, "_registered", {})
+    monkeypatch.setattr(_reconstruct, "_generated", {})
+    monkeypatch.setattr(migrations, "_steps", {})
+    monkeypatch.setattr(migrations, "_paths", {})
