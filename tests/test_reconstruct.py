@@ -364,6 +364,40 @@ def test_unhashable_member_or_key_raises_type_error(records):
         loads(blob(records))
 
 
+def _holder(kind, item):
+    return {"set": set_(item), "key": dict_((item, item)), "frozenset": fset(item)}[kind]
+
+
+def _tuple_chain_under(kind, depth):
+    # record 0 hashes record 1; records 1..depth are one-item tuples nested in turn
+    return blob([_holder(kind, 1)] + [tup(k + 1) for k in range(1, depth + 1)] + [int_(7)])
+
+
+@pytest.mark.parametrize("kind", ["set", "key", "frozenset"])
+def test_hashing_a_very_deep_tuple_is_refused(kind):
+    # hashing recurses once per level on the native stack, unchecked
+    with pytest.raises(RecursionError, match="hashing a tuple"):
+        loads(_tuple_chain_under(kind, 20_000))
+    assert loads(_tuple_chain_under(kind, 100))
+
+
+@pytest.mark.parametrize("kind", ["set", "key", "frozenset"])
+def test_hashing_that_would_take_exponential_time_is_refused(kind):
+    # tuple i names tuple i + 1 twice: one hash would visit 2**60 items
+    records = [_holder(kind, 1)] + [tup(i + 1, i + 1) for i in range(1, 61)] + [int_(0)]
+    with pytest.raises(ValueError, match="hashing its tuples would take too long"):
+        loads(blob(records))
+
+
+def test_hashing_one_big_tuple_in_many_sets_is_bounded():
+    # one tuple of n items is the only member of n sets: n * n item hashes
+    n = 20_000
+    records = [lst(*range(1, n + 1))] + [set_(2 * n + 2 + j) for j in range(n)]
+    records += [tup(*range(n + 2, 2 * n + 2))] + [int_(i) for i in range(n)] + [ref(n + 1)] * n
+    with pytest.raises(ValueError, match="hashing its tuples would take too long"):
+        loads(blob(records))
+
+
 # -- scalars --------------------------------------------------------------------------------
 
 FLOAT_BITS = [

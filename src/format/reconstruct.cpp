@@ -1,5 +1,6 @@
 #include "format/reconstruct.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -171,7 +172,8 @@ public:
         : g_(decoded), memo_(decoded.records.size()),
           type_objects_(decoded.types.types.size()),
           presize_lists_(!decoded.has_dataclass),
-          continuation_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)) {}
+          continuation_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)),
+          hash_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 24)) {}
 
     ~Reconstructor() { stack_.clear(); }
 
@@ -260,6 +262,52 @@ private:
 
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
 
+    // Hashing a tuple visits its items, nested tuples included, with no
+    // recursion check and no cached result: a deeply nested tuple used as a
+    // set member or dict key could overflow the native stack, and a tuple
+    // naming another one many times over could take exponential time. Each
+    // tuple built here that holds tuples records its depth and how many
+    // items such a visit touches, and hashing is refused beyond the bounds.
+    struct TupleShape {
+        uint32_t depth;
+        uint64_t visits;
+    };
+    static constexpr uint32_t kMaxHashDepth = 10000;
+    TupleShape shape_of(PyObject* obj) const {
+        if (!PyTuple_Check(obj)) return {0, 1};
+        auto it = tuple_shapes_.find(obj);
+        if (it != tuple_shapes_.end()) return it->second;
+        return {1, 1 + static_cast<uint64_t>(PyTuple_Size(obj))};
+    }
+    static uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
+    void note_tuple(PyObject* tuple) {
+        TupleShape shape{1, 1};
+        bool nested = false;
+        const Py_ssize_t n = PyTuple_Size(tuple);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const TupleShape item = shape_of(PyTuple_GetItem(tuple, i));
+            nested |= item.depth > 0;
+            shape.depth = std::max(shape.depth, item.depth + 1);
+            shape.visits = saturating_add(shape.visits, item.visits);
+        }
+        if (nested) tuple_shapes_[tuple] = shape;
+    }
+    // Before `obj` is hashed as a set member, dict key or frozenset element.
+    bool check_hash_cost(PyObject* obj) {
+        if (!PyTuple_Check(obj)) return true;
+        const TupleShape shape = shape_of(obj);
+        if (shape.depth > kMaxHashDepth) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while hashing a tuple");
+            return false;
+        }
+        hash_work_ = saturating_add(hash_work_, shape.visits);
+        if (hash_work_ > hash_budget_) {
+            raise_value_error("Invalid data: hashing its tuples would take too long");
+            return false;
+        }
+        return true;
+    }
+
     // The record at `index`. Saved blobs are laid out in the order they are
     // built, so the record asked for is nearly always the one right after
     // the previous one: it is found from there, without the offset table.
@@ -315,6 +363,9 @@ private:
     // cannot make the rebuilding quadratic.
     uint64_t continuations_ = 0;
     uint64_t continuation_budget_ = 0;
+    std::unordered_map<PyObject*, TupleShape> tuple_shapes_;  // tuples holding tuples
+    uint64_t hash_work_ = 0;
+    const uint64_t hash_budget_;
 };
 
 uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
@@ -878,9 +929,11 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
         case kTagList:
             return put_item(f, f.pos - 1, obj.release());
         case kTagSet:
+            if (!check_hash_cost(obj.get())) return false;
             return PySet_Add(f.obj.get(), obj.get()) == 0 || (ensure_error(), false);
         case kTagDict:
             if (!f.key) {
+                if (!check_hash_cost(obj.get())) return false;
                 f.key = std::move(obj);
                 return true;
             } else {
@@ -917,10 +970,16 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
             }
             std::vector<PyRef>& items = stack_[f.owner].items;
             const Py_ssize_t n = static_cast<Py_ssize_t>(items.size());
+            if (f.tag == kTagFrozenSet) {
+                for (const PyRef& item : items) {
+                    if (!check_hash_cost(item.get())) return false;
+                }
+            }
             PyRef tuple = PyRef::steal(PyTuple_New(n));
             if (!tuple) return ensure_error(), false;
             for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SetItem(tuple.get(), i, items[static_cast<size_t>(i)].release());
             if (f.tag == kTagTuple) {
+                note_tuple(tuple.get());
                 out = std::move(tuple);
             } else {
                 out = PyRef::steal(PyFrozenSet_New(tuple.get()));
@@ -970,6 +1029,10 @@ PyObject* Reconstructor::run() {
                 const int qk = quick(load_u32(top.children + 4 * top.pos), key, false);
                 if (qk < 0) return nullptr;
                 if (qk == 0) break;
+                if (!check_hash_cost(key)) {
+                    Py_DECREF(key);
+                    return nullptr;
+                }
                 const int qv = quick(load_u32(top.children + 4 * top.pos + 4), value, false);
                 if (qv <= 0) {
                     // Only the key is at hand: it waits in the frame.
