@@ -231,14 +231,13 @@ bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& err
         }
         pos += static_cast<size_t>(*field_count) * 4;
         std::string_view name = string_at(out.strings, *name_idx);
-        const uint64_t hash = graph::hash_text(name);
-        if (out.types.find(name, hash)) continue;  // the first entry of a name wins
+        if (out.types.find(name)) continue;  // the first entry of a name wins
         std::vector<std::string> fields;
         fields.reserve(*field_count);
         for (uint32_t f = 0; f < *field_count; ++f) {
             fields.emplace_back(string_at(out.strings, load_u32(data + fields_at + 4 * f)));
         }
-        out.types.add(name, hash, std::move(fields), *version);
+        out.types.add(name, std::move(fields), *version);
     }
 
     // Record table: a record takes at least its tag byte.

@@ -236,13 +236,12 @@ bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
     if (!utf8) return ensure_error(), false;
     if (static_cast<uint64_t>(size) > kMaxCount) return overflow("cannot serialise a str of 4 GiB or more");
     std::string_view text(utf8, static_cast<size_t>(size));
-    const uint64_t hash = hash_text(text);
-    if (graph.strings.size() >= kMaxCount &&
-        graph.string_index.find(hash, [&](uint32_t i) { return graph.strings[i] == text; }) == IndexTable::kMissing) {
+    if (graph.strings.size() >= kMaxCount && graph.find_string(text) == IndexTable::kMissing) {
         return overflow("cannot serialise more than 4294967295 distinct strings");
     }
-    // The view stays valid: `seen` keeps the str (and its UTF-8 form) alive.
-    index = graph.push_str(graph.intern_string(text, hash));
+    // The view stays valid: `seen` (or `keep_alive_`) holds the str, and
+    // with it its UTF-8 form.
+    index = graph.push_str(graph.intern_string(text));
     if (shared) {
         remember(value, index);
     } else {
@@ -401,9 +400,8 @@ bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& 
     }
     // The version only matters when the name is registered; later instances
     // of a registered name are captured with the first one's version.
-    const uint64_t hash = hash_text(type_name);
     uint32_t type_id;
-    if (auto found = registry.find(type_name, hash)) {
+    if (auto found = registry.find(type_name)) {
         type_id = *found;
     } else {
         const uint32_t version = declared_version(obj);
@@ -417,7 +415,7 @@ bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& 
             const char* utf8 = PyUnicode_AsUTF8AndSize(PyList_GetItem(fields.get(), i), &size);
             field_names.emplace_back(utf8, static_cast<size_t>(size));
         }
-        type_id = registry.add(type_name, hash, std::move(field_names), version);
+        type_id = registry.add(type_name, std::move(field_names), version);
     }
 
     if (!check_room_for_record()) return false;

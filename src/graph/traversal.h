@@ -72,7 +72,7 @@ public:
     static constexpr size_t kInlineBytesLimit = 4096;
 
     std::vector<std::string_view> strings;  // views into memory the capture keeps alive
-    IndexTable string_index;
+    TextIndex string_index;
     uint64_t string_bytes = 0;  // total text length, for sizing the blob
 
     ByteBuffer records;  // the record table's records, tag and payload each
@@ -80,13 +80,15 @@ public:
     uint64_t external_bytes = 0;
     uint64_t record_count = 0;
 
-    uint32_t intern_string(std::string_view text) { return intern_string(text, hash_text(text)); }
-    uint32_t intern_string(std::string_view text, uint64_t hash) {
-        uint32_t found = string_index.find(hash, [&](uint32_t i) { return strings[i] == text; });
+    uint32_t find_string(std::string_view text) const {
+        return string_index.find(text, [&](uint32_t i) { return strings[i]; });
+    }
+    uint32_t intern_string(std::string_view text) {
+        uint32_t found = find_string(text);
         if (found != IndexTable::kMissing) return found;
         uint32_t index = static_cast<uint32_t>(strings.size());
         strings.push_back(text);
-        string_index.insert(hash, index);
+        string_index.insert(text, index, [&](uint32_t i) { return strings[i]; });
         string_bytes += text.size();
         return index;
     }

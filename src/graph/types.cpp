@@ -1,5 +1,9 @@
 #include "graph/types.h"
 
+#include <bit>
+#include <chrono>
+#include <random>
+
 namespace zelkor::graph {
 
 namespace {
@@ -13,6 +17,53 @@ inline uint64_t mix64(uint64_t x) {
     return x;
 }
 
+// A per-process secret key, so that nobody can prepare texts whose hashes
+// collide (type names in a blob, strings handed to dumps) to make the
+// tables degrade.
+struct HashKey {
+    uint64_t k0, k1;
+};
+
+HashKey make_key() {
+    uint64_t a = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    uint64_t b = reinterpret_cast<uintptr_t>(&a);
+    try {
+        std::random_device device;
+        a ^= (static_cast<uint64_t>(device()) << 32) ^ device();
+        b ^= (static_cast<uint64_t>(device()) << 32) ^ device();
+    } catch (...) {
+        // No entropy source: the clock and the stack address will do.
+    }
+    return {mix64(a), mix64(b ^ 0x9E3779B97F4A7C15ull)};
+}
+
+const HashKey kKey = make_key();
+
+inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+}
+
+inline uint64_t load_le64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
 inline uint64_t load64(const char* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -24,7 +75,7 @@ inline uint64_t load64(const char* p) {
 uint64_t hash_text(std::string_view text) {
     const char* p = text.data();
     size_t n = text.size();
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full);
+    uint64_t h = kKey.k0 ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full);
     if (n >= 8) {
         while (n > 8) {
             h = (h ^ load64(p)) * 0xE7037ED1A0B428DBull;
@@ -51,6 +102,34 @@ uint64_t hash_text(std::string_view text) {
     return mix64(h);
 }
 
+uint64_t hash_text_keyed(std::string_view text) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    uint64_t v0 = kKey.k0 ^ 0x736f6d6570736575ull;
+    uint64_t v1 = kKey.k1 ^ 0x646f72616e646f6dull;
+    uint64_t v2 = kKey.k0 ^ 0x6c7967656e657261ull;
+    uint64_t v3 = kKey.k1 ^ 0x7465646279746573ull;
+    const size_t whole = n & ~size_t{7};
+    for (size_t i = 0; i < whole; i += 8) {
+        uint64_t m;
+        std::memcpy(&m, p + i, 8);
+        if constexpr (std::endian::native != std::endian::little) m = load_le64(p + i);
+        v3 ^= m;
+        sip_round(v0, v1, v2, v3);
+        v0 ^= m;
+    }
+    uint64_t last = static_cast<uint64_t>(n) << 56;
+    for (size_t i = 0; i < (n & 7); ++i) last |= static_cast<uint64_t>(p[whole + i]) << (8 * i);
+    v3 ^= last;
+    sip_round(v0, v1, v2, v3);
+    v0 ^= last;
+    v2 ^= 0xff;
+    sip_round(v0, v1, v2, v3);
+    sip_round(v0, v1, v2, v3);
+    sip_round(v0, v1, v2, v3);
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
 void IndexTable::insert(uint64_t hash, uint32_t index) {
     if ((size_ + 1) * 2 > slots_.size()) grow();
     const uint32_t tag = tag_of(hash);
@@ -74,25 +153,23 @@ void IndexTable::grow() {
     }
 }
 
-std::optional<uint32_t> TypeRegistry::find(std::string_view name, uint64_t hash) const {
-    uint32_t id = type_ids_.find(hash, [&](uint32_t i) { return types[i].name == name; });
+std::optional<uint32_t> TypeRegistry::find(std::string_view name) const {
+    uint32_t id = type_ids_.find(name, [&](uint32_t i) { return name_at(i); });
     if (id == IndexTable::kMissing) return std::nullopt;
     return id;
 }
 
-uint32_t TypeRegistry::add(std::string_view name, uint64_t hash, std::vector<std::string> fields,
-                           uint32_t version) {
+uint32_t TypeRegistry::add(std::string_view name, std::vector<std::string> fields, uint32_t version) {
     uint32_t id = static_cast<uint32_t>(types.size());
     types.push_back(TypeInfo{std::string(name), std::move(fields), version});
-    type_ids_.insert(hash, id);
+    type_ids_.insert(name, id, [&](uint32_t i) { return name_at(i); });
     return id;
 }
 
 uint32_t TypeRegistry::register_type(std::string_view name, std::vector<std::string> fields,
                                      uint32_t version) {
-    uint64_t hash = hash_text(name);
-    if (auto id = find(name, hash)) return *id;
-    return add(name, hash, std::move(fields), version);
+    if (auto id = find(name)) return *id;
+    return add(name, std::move(fields), version);
 }
 
 }  // namespace zelkor::graph

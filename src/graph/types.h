@@ -11,8 +11,12 @@
 
 namespace zelkor::graph {
 
-// A fast, well-mixed 64-bit hash for short texts (names, keys, words).
+// A fast, well-mixed 64-bit hash for short texts (names, keys, words),
+// seeded per process.
 uint64_t hash_text(std::string_view text);
+// SipHash-1-3 under a per-process secret key: slower, but nobody can make
+// texts collide on purpose.
+uint64_t hash_text_keyed(std::string_view text);
 
 // Open-addressing table from a 64-bit hash to a u32 index into some
 // caller-owned list; the caller supplies the equality test, so the table
@@ -21,14 +25,20 @@ class IndexTable {
 public:
     static constexpr uint32_t kMissing = 0xFFFFFFFFu;
 
+    // Probe runs longer than this do not happen by chance at this load.
+    static constexpr size_t kLongProbe = 96;
+
     template <class Eq>
     uint32_t find(uint64_t hash, Eq&& eq) const {
         if (slots_.empty()) return kMissing;
         const uint32_t tag = tag_of(hash);
         size_t i = static_cast<size_t>(hash) & mask_;
-        for (;;) {
+        for (size_t probes = 0;; ++probes) {
             uint64_t s = slots_[i];
-            if (s == 0) return kMissing;
+            if (s == 0) {
+                if (probes > kLongProbe) crowded_ = true;
+                return kMissing;
+            }
             if (static_cast<uint32_t>(s >> 32) == tag) {
                 uint32_t index = static_cast<uint32_t>(s) - 1;
                 if (eq(index)) return index;
@@ -40,6 +50,13 @@ public:
     // Adds an entry known to be absent.
     void insert(uint64_t hash, uint32_t index);
     size_t size() const { return size_; }
+    void clear() {
+        slots_.clear();
+        mask_ = size_ = 0;
+        crowded_ = false;
+    }
+    // Whether some probe ran long: the hashes collide more than chance allows.
+    bool crowded() const { return crowded_; }
 
 private:
     // The stored tag doubles as the bucket hash when the table grows.
@@ -49,6 +66,35 @@ private:
     std::vector<uint64_t> slots_;  // (tag << 32) | (index + 1); 0 is empty
     size_t mask_ = 0;
     size_t size_ = 0;
+    mutable bool crowded_ = false;
+};
+
+// Text to index over a caller-owned list of texts. Hashing is fast until
+// the table sees more collisions than chance allows (texts made to collide),
+// then the table is rebuilt once with the keyed hash.
+class TextIndex {
+public:
+    // `text_at(i)` gives the text of entry i, for the equality test and for
+    // rebuilding.
+    template <class TextAt>
+    uint32_t find(std::string_view text, TextAt&& text_at) const {
+        return table_.find(hash(text), [&](uint32_t i) { return text_at(i) == text; });
+    }
+    template <class TextAt>
+    void insert(std::string_view text, uint32_t index, TextAt&& text_at) {
+        table_.insert(hash(text), index);
+        if (table_.crowded() && !keyed_) {
+            keyed_ = true;
+            const size_t n = table_.size();
+            table_.clear();
+            for (size_t i = 0; i < n; ++i) table_.insert(hash(text_at(static_cast<uint32_t>(i))), static_cast<uint32_t>(i));
+        }
+    }
+
+private:
+    uint64_t hash(std::string_view text) const { return keyed_ ? hash_text_keyed(text) : hash_text(text); }
+    IndexTable table_;
+    bool keyed_ = false;
 };
 
 struct TypeInfo {
@@ -63,16 +109,16 @@ class TypeRegistry {
 public:
     std::vector<TypeInfo> types;
 
-    std::optional<uint32_t> find(std::string_view name, uint64_t hash) const;
-    std::optional<uint32_t> find(std::string_view name) const { return find(name, hash_text(name)); }
+    std::optional<uint32_t> find(std::string_view name) const;
 
     // Returns the id of `name`, appending a new entry when it is new.
     uint32_t register_type(std::string_view name, std::vector<std::string> fields, uint32_t version);
-    // Appends an entry for a name known to be absent (hash precomputed).
-    uint32_t add(std::string_view name, uint64_t hash, std::vector<std::string> fields, uint32_t version);
+    // Appends an entry for a name known to be absent.
+    uint32_t add(std::string_view name, std::vector<std::string> fields, uint32_t version);
 
 private:
-    IndexTable type_ids_;
+    std::string_view name_at(uint32_t id) const { return types[id].name; }
+    TextIndex type_ids_;
 };
 
 }  // namespace zelkor::graph
