@@ -12,13 +12,12 @@ using format::kMaxCount;
 // ---------------------------------------------------------------- SeenTable
 
 SeenTable::~SeenTable() {
-    for (PyObject* obj : owned_) Py_DECREF(obj);
+    for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].obj);
     std::free(slots_);
 }
 
 void SeenTable::insert(PyObject* obj, uint32_t index) {
-    if ((size_ + 1) * 2 > capacity_) grow();
-    owned_.push_back(obj);
+    if ((size_ + 1) * 10 > capacity_ * 7) grow();
     Py_INCREF(obj);
     size_t i = bucket(obj);
     while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
@@ -239,12 +238,14 @@ bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
     if (graph.strings.size() >= kMaxCount && graph.find_string(text) == IndexTable::kMissing) {
         return overflow("cannot serialise more than 4294967295 distinct strings");
     }
-    // The view stays valid: `seen` (or `keep_alive_`) holds the str, and
-    // with it its UTF-8 form.
+    // A new table entry is a view into this str's UTF-8 form, so the str is
+    // held until the blob is written: by `seen` when it is shared, else by
+    // `keep_alive_`. Equal texts met later reuse the entry.
+    const size_t known = graph.strings.size();
     index = graph.push_str(graph.intern_string(text));
     if (shared) {
         remember(value, index);
-    } else {
+    } else if (graph.strings.size() != known) {
         keep_alive_.push_back(PyRef::borrow(value));
     }
     return true;

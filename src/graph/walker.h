@@ -55,7 +55,6 @@ private:
     void grow();
 
     Entry* slots_ = nullptr;
-    std::vector<PyObject*> owned_;  // the references held, in insertion order
     size_t capacity_ = 0;
     size_t mask_ = 0;
     unsigned shift_ = 64;
