@@ -4,6 +4,7 @@ import dataclasses
 
 import pytest
 
+from zelkor import _reconstruct
 from zelkor._reconstruct import make_class, register
 from zelkor.migrations import MigrationError, apply_migrations, migration
 
@@ -66,6 +67,23 @@ def test_unregistered_name_gives_cached_plain_dataclass():
     assert make_class("Pixel", iter(["x", "y", "colour"])) is cls
     assert make_class("Pixel", ["x", "y"]) is not cls
     assert make_class("Other", ["x", "y", "colour"]) is not cls
+
+
+def test_generated_classes_are_bounded(monkeypatch):
+    monkeypatch.setattr(_reconstruct, "_GENERATED_LIMIT", 3)
+    first = make_class("T0", ["a"])
+    for i in range(1, 5):
+        make_class(f"T{i}", ["a"])
+    assert len(_reconstruct._generated) == 3
+    assert make_class("T4", ["a"]) is make_class("T4", ["a"])
+    assert make_class("T0", ["a"]) is not first  # evicted, built anew
+
+
+def test_generated_class_width_is_bounded():
+    limit = _reconstruct.MAX_GENERATED_FIELDS
+    assert len(dataclasses.fields(make_class("Wide", [f"f{i}" for i in range(limit)]))) == limit
+    with pytest.raises(TypeError, match="register the class"):
+        make_class("Wider", [f"f{i}" for i in range(limit + 1)])
 
 
 def test_registration_takes_precedence_over_generated_class():

@@ -21,8 +21,13 @@ __all__ = ["register", "make_class"]
 
 # Bare class name -> class chosen by the application.
 _registered = {}
-# (name, *field names) -> dataclass built for a name nobody registered.
+# (name, *field names) -> dataclass built for a name nobody registered,
+# oldest first. Bounded: blobs from elsewhere may name any number of types.
 _generated = {}
+_GENERATED_LIMIT = 1024
+# Building a class writes and compiles code for every field, so blobs may
+# not ask for arbitrarily wide ones; a registered class has no such limit.
+MAX_GENERATED_FIELDS = 4096
 
 
 def _is_identifier(value):
@@ -98,9 +103,16 @@ def _build_class(name, fields):
     except TypeError:
         raise TypeError(
             f"fields must be a sequence of field names, got {fields!r}") from None
+    if len(fields) > MAX_GENERATED_FIELDS:
+        raise TypeError(
+            f"type {name!r} has {len(fields)} fields; classes are generated "
+            f"for at most {MAX_GENERATED_FIELDS}: register the class instead")
     for field in fields:
         _check_name(field, f"field name of {name!r}")
     cls = dataclasses.make_dataclass(
         name, fields, namespace={"__module__": __name__})
+    while len(_generated) >= _GENERATED_LIMIT:
+        # The oldest entry goes; a later load of it builds the class anew.
+        _generated.pop(next(iter(_generated)), None)
     # Two threads may build the same class; the first one stored wins.
     return _generated.setdefault((name, *fields), cls)

@@ -172,8 +172,11 @@ public:
         : g_(decoded), memo_(decoded.records.size()),
           type_objects_(decoded.types.types.size()),
           presize_lists_(!decoded.has_dataclass),
+          placeholders_allowed_(!decoded.has_dataclass),
           continuation_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)),
-          hash_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 24)) {}
+          hash_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
+          text_budget_(64 * static_cast<uint64_t>(decoded.size) + (uint64_t{1} << 26)),
+          field_names_budget_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 22)) {}
 
     ~Reconstructor() { stack_.clear(); }
 
@@ -241,6 +244,7 @@ private:
 
     uint32_t resolve_ref(uint32_t index, bool& ok);
     PyObject* build_scalar(uint8_t tag, const uint8_t* payload);
+    PyObject* shared_text(uint32_t string_index);
     int quick(uint32_t index, PyObject*& out, bool shared);
     Outcome request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, bool deferrable);
@@ -273,29 +277,47 @@ private:
         uint64_t visits;
     };
     static constexpr uint32_t kMaxHashDepth = 10000;
+    // Dataclass instances built here count as well: a hashable one
+    // normally hashes a tuple of its fields.
     TupleShape shape_of(PyObject* obj) const {
-        if (!PyTuple_Check(obj)) return {0, 1};
-        auto it = tuple_shapes_.find(obj);
-        if (it != tuple_shapes_.end()) return it->second;
+        const bool tuple = PyTuple_Check(obj);
+        if (tuple || tracks_instances_) {
+            auto it = tuple_shapes_.find(obj);
+            if (it != tuple_shapes_.end()) return it->second;
+        }
+        if (!tuple) return {0, 1};
         return {1, 1 + static_cast<uint64_t>(PyTuple_Size(obj))};
     }
     static uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
-    void note_tuple(PyObject* tuple) {
+    template <class Items>
+    void note_shape(PyObject* obj, const Items& items, bool always) {
         TupleShape shape{1, 1};
         bool nested = false;
-        const Py_ssize_t n = PyTuple_Size(tuple);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const TupleShape item = shape_of(PyTuple_GetItem(tuple, i));
-            nested |= item.depth > 0;
-            shape.depth = std::max(shape.depth, item.depth + 1);
-            shape.visits = saturating_add(shape.visits, item.visits);
+        for (const auto& item : items) {
+            const TupleShape s = shape_of(item);
+            nested |= s.depth > 0;
+            shape.depth = std::max(shape.depth, s.depth + 1);
+            shape.visits = saturating_add(shape.visits, s.visits);
         }
-        if (nested) tuple_shapes_[tuple] = shape;
+        if (nested || always) tuple_shapes_[obj] = shape;
+    }
+    void note_tuple(PyObject* tuple) {
+        std::vector<PyObject*> items(static_cast<size_t>(PyTuple_Size(tuple)));
+        for (size_t i = 0; i < items.size(); ++i) items[i] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));
+        note_shape(tuple, items, false);
+    }
+    void note_instance(PyObject* instance, const std::vector<PyRef>& fields) {
+        std::vector<PyObject*> items;
+        items.reserve(fields.size());
+        for (const PyRef& f : fields) items.push_back(f.get());
+        note_shape(instance, items, false);
+        tracks_instances_ = tracks_instances_ || tuple_shapes_.count(instance);
     }
     // Before `obj` is hashed as a set member, dict key or frozenset element.
     bool check_hash_cost(PyObject* obj) {
-        if (!PyTuple_Check(obj)) return true;
+        if (!PyTuple_Check(obj) && !tracks_instances_) return true;
         const TupleShape shape = shape_of(obj);
+        if (shape.depth == 0) return true;
         if (shape.depth > kMaxHashDepth) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while hashing a tuple");
             return false;
@@ -358,14 +380,30 @@ private:
     // can then look at a list before it is complete. Otherwise they grow by
     // appending.
     const bool presize_lists_;
+    // Whether slots waiting for a tuple or frozenset on a cycle may hold a
+    // placeholder meanwhile; with dataclass records, Python code runs during
+    // the build and could see (or copy) one, so the tuple is finished at
+    // once instead.
+    const bool placeholders_allowed_;
     // Work done by frames started on re-entry into a tuple or frozenset
     // (frames and the children they take); bounded so that a crafted blob
     // cannot make the rebuilding quadratic.
     uint64_t continuations_ = 0;
     uint64_t continuation_budget_ = 0;
-    std::unordered_map<PyObject*, TupleShape> tuple_shapes_;  // tuples holding tuples
+    std::unordered_map<PyObject*, TupleShape> tuple_shapes_;  // tuples and instances holding tuples
+    bool tracks_instances_ = false;
     uint64_t hash_work_ = 0;
     const uint64_t hash_budget_;
+    // One Str record makes one new str object, so a long text named by many
+    // short records could make a small blob fill the memory. Past a budget
+    // far above what real data reaches, records of one text share one str.
+    uint64_t text_made_ = 0;
+    const uint64_t text_budget_;
+    std::unordered_map<uint32_t, PyRef> shared_texts_;
+    // Each dataclass record hands make_class a new list of its type's field
+    // names: bounded for types whose records carry far fewer values.
+    uint64_t field_names_made_ = 0;
+    const uint64_t field_names_budget_;
 };
 
 uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
@@ -429,11 +467,22 @@ inline PyObject* Reconstructor::build_scalar(uint8_t tag, const uint8_t* p) {
                 return nullptr;
             }
             std::string_view text = g_.strings[s];
+            text_made_ += text.size();
+            if (text_made_ > text_budget_) return shared_text(s);
             return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
         }
         default:  // kTagBytes
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p + 4), load_u32(p));
     }
+}
+
+PyObject* Reconstructor::shared_text(uint32_t s) {
+    PyRef& text = shared_texts_[s];
+    if (!text) {
+        text = text_object(g_.strings[s]);
+        if (!text) return nullptr;
+    }
+    return text.copy().release();
 }
 
 // The common case, without frames: a record already built, or a scalar.
@@ -625,6 +674,7 @@ bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
 // aside until `awaited` is finished. Returns 1 when parked, 0 when not
 // possible, -1 on error.
 int Reconstructor::park_requester(uint32_t awaited) {
+    if (!placeholders_allowed_) return 0;
     size_t bottom = stack_.size() - 1;
     for (;;) {
         const Frame& f = stack_[bottom];
@@ -740,6 +790,12 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, const ui
     if (!module) return ensure_error(), Outcome::Error;
     TypeObjects* t = type_objects(type_id);
     if (!t) return ensure_error(), Outcome::Error;
+    field_names_made_ += t->fields.size();
+    if (field_names_made_ > field_names_budget_) {
+        raise_value_error("Invalid data: too many field names for the dataclass records at record " +
+                          std::to_string(index));
+        return Outcome::Error;
+    }
     PyRef field_names = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t->fields.size())));
     if (!field_names) return ensure_error(), Outcome::Error;
     for (size_t i = 0; i < t->fields.size(); ++i) {
@@ -836,6 +892,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
     if (current == stored || stored == 0 || current == 0) {
         out = f.shell ? construct(f, kwargs.get()) : std::move(first);
         if (!out) return false;
+        note_instance(out.get(), f.items);
         remember(f.index, out.get());
         return true;
     }
@@ -906,6 +963,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
         if (PyObject_SetAttr(instance.get(), names.legacy_extra, extra.get()) < 0) PyErr_Clear();
     }
     out = std::move(instance);
+    note_instance(out.get(), f.items);
     remember(f.index, out.get());
     return true;
 }
@@ -1008,7 +1066,9 @@ PyObject* Reconstructor::run() {
     Outcome first = request(0, out, false, deferred);
     if (first == Outcome::Error) return nullptr;
     if (first == Outcome::Ready) return out.release();
-    for (;;) {
+    // The stack can run empty before the end: after the root is done, a
+    // chain brought back may park again (waiting for itself, see below).
+    while (!stack_.empty()) {
         uint32_t child;
         Frame& top = stack_.back();
         if (top.tag == kTagList) {
@@ -1060,7 +1120,9 @@ PyObject* Reconstructor::run() {
                 continue;
             }
             PyRef obj;
-            const bool deferrable = top.tag == kTagList || (top.tag == kTagDict && top.key);
+            // Waiting slots hold placeholders, which only no Python code may
+            // see: without dataclass records none runs during the build.
+            const bool deferrable = placeholders_allowed_ && (top.tag == kTagList || (top.tag == kTagDict && top.key));
             const size_t requester = stack_.size() - 1;
             Outcome r = request(child, obj, deferrable, deferred);
             if (r == Outcome::Error) return nullptr;
@@ -1105,7 +1167,6 @@ PyObject* Reconstructor::run() {
             resume(id, false);
             if (!deliver(stack_.back(), PyRef::borrow(memo_.get(awaited)))) return nullptr;
         }
-        if (stack_.empty()) break;
     }
     // A chain still parked waits, directly or through others, for itself.
     for (const auto& chain : parked_) {
