@@ -8,7 +8,7 @@ import pytest
 from _zelkor import dumps, loads
 
 from blob_builder import (
-    TAG_DICT, TAG_FROZENSET, TAG_LIST, TAG_REF, TAG_TUPLE, blob, bool_, bytes_,
+    dataclass, type_entry, typed_blob, TAG_DICT, TAG_FROZENSET, TAG_LIST, TAG_REF, TAG_TUPLE, blob, bool_, bytes_,
     canonical, chain, dict_, float_, float_bits, fset, int_, lst, none, ref,
     same_shape, set_, str_, tup,
 )
@@ -396,6 +396,54 @@ def test_hashing_one_big_tuple_in_many_sets_is_bounded():
     records += [tup(*range(n + 2, 2 * n + 2))] + [int_(i) for i in range(n)] + [ref(n + 1)] * n
     with pytest.raises(ValueError, match="hashing its tuples would take too long"):
         loads(blob(records))
+
+
+def test_parked_tuples_waiting_for_a_tuple_only_cycle_raise():
+    # 0 (1,)  1 {6: 4, 6: 3}  3 (4,)  4 (0, 3): records 3 and 4 form a
+    # cycle of tuples alone, reached through a dict whose pairs share a key
+    records = [tup(1), dict_((6, 4), (6, 3)), none(), tup(4), tup(0, 3), none(), none()]
+    with pytest.raises(ValueError, match="cycle of immutable containers"):
+        loads(blob(records))
+
+
+def test_one_long_text_named_by_many_records_stays_bounded():
+    text = "x" * 100_000
+    count = 10_000  # a gigabyte if every record made its own str
+    data = blob([lst(*range(1, count + 1))] + [str_(0)] * count, strings=[text])
+    loaded = loads(data)
+    assert len(loaded) == count and all(s == text for s in loaded)
+    few = loads(blob([lst(1, 2), str_(0), str_(0)], strings=[text]))
+    assert few[0] == few[1] and few[0] is not few[1]
+
+
+def test_wide_type_named_by_many_empty_records_is_refused(monkeypatch):
+    import zelkor
+
+    class Wide:
+        pass
+
+    monkeypatch.setitem(zelkor._reconstruct._registered, "Wide", Wide)
+    width = 60_000
+    strings = ["Wide"] + ["f%d" % i for i in range(width)]
+    types = [type_entry(0, range(1, width + 1))]
+    records = [lst(*range(1, 2001))] + [dataclass(0)] * 2000
+    with pytest.raises(ValueError, match="too many field names"):
+        loads(blob(records, strings, types))
+
+
+def test_hashable_instance_holding_a_very_deep_tuple_is_not_hashed(monkeypatch):
+    import dataclasses
+    import zelkor
+
+    @dataclasses.dataclass(frozen=True)
+    class Key:
+        parts: tuple
+
+    monkeypatch.setitem(zelkor._reconstruct._registered, "Key", Key)
+    depth = 20_000
+    records = [set_(1), dataclass(0, 2)] + [tup(k + 1) for k in range(2, depth + 2)] + [int_(0)]
+    with pytest.raises(RecursionError, match="hashing a tuple"):
+        loads(typed_blob([("Key", ["parts"], 0)], records))
 
 
 # -- scalars --------------------------------------------------------------------------------
