@@ -1076,7 +1076,31 @@ PyObject* Reconstructor::run() {
             // already built go straight into the list.
             while (top.pos < top.count) {
                 PyObject* item;
-                const int q = quick(load_u32(top.children + 4 * top.pos), item, false);
+                const uint32_t index = load_u32(top.children + 4 * top.pos);
+                // Numbers laid out right after the previous record, named
+                // only here: the bulk of numeric lists, decoded on the spot.
+                if (index == next_index_ && index < g_.records.size() && g_.uses[index] <= 1) {
+                    const uint8_t* rec = g_.data + next_offset_;
+                    if (rec[0] == kTagFloat) {
+                        double v;
+                        std::memcpy(&v, rec + 1, 8);
+                        item = PyFloat_FromDouble(v);
+                        next_offset_ += 9;
+                    } else if (rec[0] == kTagInt) {
+                        size_t end = 1;
+                        const int64_t v = *read_i64_zigzag(rec, 11, end);
+                        item = PyLong_FromLongLong(v);
+                        next_offset_ += end;
+                    } else {
+                        goto general;
+                    }
+                    if (!item) return ensure_error(), nullptr;
+                    ++next_index_;
+                    if (!put_item(top, top.pos++, item)) return nullptr;
+                    continue;
+                }
+            general:
+                const int q = quick(index, item, false);
                 if (q < 0) return nullptr;
                 if (q == 0) break;
                 if (!put_item(top, top.pos++, item)) return nullptr;
