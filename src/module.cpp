@@ -394,10 +394,13 @@ PyObject* py_dump(PyObject*, PyObject* args, PyObject* kwargs) {
             }
         }
         if (!check_required(d, nargs, slots)) return nullptr;
+        // The walk runs Python code, which could empty a keyword dict that
+        // lends these: they are held for the call.
+        PyRef obj = PyRef::borrow(slots[0]), file = PyRef::borrow(slots[1]);
 
         graph::Walker walker;
-        if (!walker.walk(slots[0])) return nullptr;
-        PyRef write = PyRef::steal(PyObject_GetAttr(slots[1], names.write));
+        if (!walker.walk(obj.get())) return nullptr;
+        PyRef write = PyRef::steal(PyObject_GetAttr(file.get(), names.write));
         if (!write) return nullptr;
         PyRef blob = PyRef::steal(encode_to_bytes(walker));
         if (!blob) return nullptr;

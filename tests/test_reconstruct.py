@@ -446,6 +446,30 @@ def test_hashable_instance_holding_a_very_deep_tuple_is_not_hashed(monkeypatch):
         loads(typed_blob([("Key", ["parts"], 0)], records))
 
 
+def test_hashable_instances_naming_one_another_twice_are_not_hashed(monkeypatch):
+    import dataclasses
+    import zelkor
+
+    @dataclasses.dataclass(frozen=True)
+    class Pair:
+        a: object = None
+        b: object = None
+
+    monkeypatch.setitem(zelkor._reconstruct._registered, "Pair", Pair)
+    # a set holding P1; P_i = Pair(P_i+1, P_i+1): hashing P1 would visit 2**40 instances
+    records = [set_(1)] + [dataclass(0, i + 1, i + 1) for i in range(1, 40)] + [none()]
+    with pytest.raises(ValueError, match="would take too long"):
+        loads(typed_blob([("Pair", ["a", "b"], 0)], records))
+
+
+def test_field_names_copied_from_the_type_table_are_bounded():
+    # 65,535 field indices naming one long text: four bytes each in the blob
+    strings = ["T", "x" * 100_000]
+    types = [type_entry(0, [1] * 65_535)]
+    with pytest.raises(ValueError, match="type table field names too large"):
+        loads(blob([none()], strings, types))
+
+
 # -- scalars --------------------------------------------------------------------------------
 
 FLOAT_BITS = [

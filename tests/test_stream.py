@@ -183,3 +183,21 @@ def test_round_trip_through_bytesio(make):
     result = load(buf)
     assert repr(result) == repr(loads(dumps(obj)))
     assert same_shape(result, obj)
+
+
+def test_dump_holds_its_arguments_while_the_walk_runs_python_code():
+    # a partial passes its own keyword dict: code run by the walk empties it
+    import functools
+
+    class Emptier:  # taken for a dataclass: it has the fields attribute
+        __dataclass_fields__ = {"value": None}
+
+        @property
+        def value(self):
+            call.keywords.clear()
+            return 1
+
+    writer = Writer()
+    call = functools.partial(dump, obj=[Emptier()], file=writer)
+    assert call() is None
+    assert call.keywords == {} and len(writer.calls) == 1

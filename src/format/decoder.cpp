@@ -217,6 +217,13 @@ bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& err
     // Type table.
     auto type_count = read_u32(data, len, pos);
     if (!type_count) return error = "Invalid data: no type count", false;
+    // A name index met before names a registered type: skipped at once,
+    // without hashing the text again. Field texts are copied only for new
+    // names, and their total is bounded: a field index names a text of any
+    // length for four bytes.
+    std::vector<bool> name_seen;
+    uint64_t field_text = 0;
+    const uint64_t field_text_budget = 4 * static_cast<uint64_t>(len) + (uint64_t{1} << 20);
     for (uint32_t t = 0; t < *type_count; ++t) {
         if (!read_u16(data, len, pos)) return error = "Invalid data: type_id truncated", false;
         auto name_idx = read_u32(data, len, pos);
@@ -230,12 +237,20 @@ bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& err
             return error = "Invalid data: field index truncated", false;
         }
         pos += static_cast<size_t>(*field_count) * 4;
+        if (*name_idx < out.strings.size()) {
+            if (name_seen.empty()) name_seen.resize(out.strings.size());
+            if (name_seen[*name_idx]) continue;
+            name_seen[*name_idx] = true;
+        }
         std::string_view name = string_at(out.strings, *name_idx);
         if (out.types.find(name)) continue;  // the first entry of a name wins
         std::vector<std::string> fields;
         fields.reserve(*field_count);
         for (uint32_t f = 0; f < *field_count; ++f) {
-            fields.emplace_back(string_at(out.strings, load_u32(data + fields_at + 4 * f)));
+            std::string_view field = string_at(out.strings, load_u32(data + fields_at + 4 * f));
+            field_text += field.size() + 1;
+            if (field_text > field_text_budget) return error = "Invalid data: type table field names too large", false;
+            fields.emplace_back(field);
         }
         out.types.add(name, std::move(fields), *version);
     }

@@ -113,14 +113,11 @@ public:
     PyObject* get(uint32_t index) const { return slots_[index]; }
     // Enters or replaces the object for `index`, taking a new reference.
     void set(uint32_t index, PyObject* obj) {
-        Py_INCREF(obj);
         PyObject* old = slots_[index];
+        if (!old) filled_.push_back(index);  // may throw: before any reference moves
+        Py_INCREF(obj);
         slots_[index] = obj;
-        if (old) {
-            Py_DECREF(old);
-        } else {
-            filled_.push_back(index);
-        }
+        Py_XDECREF(old);
     }
 
 private:
@@ -290,8 +287,8 @@ private:
     }
     static uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
     template <class Items>
-    void note_shape(PyObject* obj, const Items& items, bool always) {
-        TupleShape shape{1, 1};
+    void note_shape(PyObject* obj, const Items& items, bool always, uint64_t own_cost = 1) {
+        TupleShape shape{1, own_cost};
         bool nested = false;
         for (const auto& item : items) {
             const TupleShape s = shape_of(item);
@@ -306,12 +303,19 @@ private:
         for (size_t i = 0; i < items.size(); ++i) items[i] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));
         note_shape(tuple, items, false);
     }
+    // Every hashable instance is recorded: instances naming one another
+    // many times over would otherwise hash in exponential time unseen.
     void note_instance(PyObject* instance, const std::vector<PyRef>& fields) {
+        if (PyType_GetSlot(Py_TYPE(instance), Py_tp_hash) == reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
+            return;  // unhashable (a dataclass with eq and without frozen)
+        }
         std::vector<PyObject*> items;
         items.reserve(fields.size());
         for (const PyRef& f : fields) items.push_back(f.get());
-        note_shape(instance, items, false);
-        tracks_instances_ = tracks_instances_ || tuple_shapes_.count(instance);
+        // Hashing an instance runs its Python __hash__: it costs about as
+        // much as visiting a hundred tuple items.
+        note_shape(instance, items, true, 128);
+        tracks_instances_ = true;
     }
     // Before `obj` is hashed as a set member, dict key or frozenset element.
     bool check_hash_cost(PyObject* obj) {
@@ -1236,14 +1240,17 @@ PyObject* reconstruct_root(const DecodedGraph& decoded) {
     // ends, so the cyclic collector could find nothing to free; it is paused
     // meanwhile. Only without dataclass records, where no Python code of any
     // kind runs during the build and the pause cannot be observed.
-    const bool pause_collector = !decoded.has_dataclass && PyGC_IsEnabled();
-    if (pause_collector) PyGC_Disable();
-    PyObject* result;
-    {
-        Reconstructor r(decoded);
-        result = r.run();
-    }
-    if (pause_collector) PyGC_Enable();
+    struct CollectorPause {
+        const bool paused;
+        explicit CollectorPause(bool pause) : paused(pause && PyGC_IsEnabled()) {
+            if (paused) PyGC_Disable();
+        }
+        ~CollectorPause() {
+            if (paused) PyGC_Enable();  // on every way out, C++ exceptions included
+        }
+    } pause(!decoded.has_dataclass);
+    Reconstructor r(decoded);
+    PyObject* result = r.run();
     if (!result) ensure_error();
     return result;
 }

@@ -257,14 +257,16 @@ bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
     Py_ssize_t size = PySequence_Size(value);
     if (size < 0) return ensure_error(), false;
     if (static_cast<uint64_t>(size) > kMaxCount) return overflow("cannot serialise a bytes value of 4 GiB or more");
-    std::vector<uint8_t> content(static_cast<size_t>(size));
+    // Grown as items arrive: the length is only the object's word.
+    std::vector<uint8_t> content;
+    content.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 1 << 20)));
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, i));
         if (!item) return ensure_error(), false;
         long v = PyLong_AsLong(item.get());
         if (v == -1 && PyErr_Occurred()) return false;
         if (v < 0 || v > 255) return overflow("out of range integral type conversion attempted");
-        content[static_cast<size_t>(i)] = static_cast<uint8_t>(v);
+        content.push_back(static_cast<uint8_t>(v));
     }
     uint8_t* room = graph.push_bytes_inline(content.size());
     if (!content.empty()) std::memcpy(room, content.data(), content.size());
