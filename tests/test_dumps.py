@@ -715,3 +715,33 @@ def test_no_references_leak(fails):
         else:
             dumps(value)
     assert [sys.getrefcount(x) for x in items] == before
+
+
+@pytest.mark.parametrize("through", ["list", "dict"])
+def test_container_handed_out_again_by_a_property_stays_one_object(through):
+    # the container is walked before any Python code runs, and only its
+    # parent refers to it; then a field read returns it once more: it must
+    # come back as one object
+    from _zelkor import loads
+
+    class Field:
+        __dataclass_fields__ = {"x": None}
+
+        def __init__(self, source, key):
+            self.source, self.key = source, key
+
+        @property
+        def x(self):
+            return self.source[self.key]
+
+    if through == "list":
+        root = [[1, 2]]
+        root.append(Field(root, 0))
+        out = loads(dumps(root))
+        first, second = out[0], out[1]
+    else:
+        root = {"a": [1, 2]}
+        root["b"] = Field(root, "a")
+        out = loads(dumps(root))
+        first, second = out["a"], out["b"]
+    assert first == [1, 2] and second.x is first

@@ -17,7 +17,7 @@ SeenTable::~SeenTable() {
 }
 
 void SeenTable::insert(PyObject* obj, uint32_t index) {
-    if ((size_ + 1) * 10 > capacity_ * 7) grow();
+    if ((size_ + 1) * 2 > capacity_) grow();
     Py_INCREF(obj);
     size_t i = bucket(obj);
     while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
@@ -214,8 +214,8 @@ bool Walker::enter(PyRef value, uint32_t& index) {
         return enter_by_name(value, index);
     }
     // A container that only its parent and the walk refer to is on no cycle
-    // and cannot be met again, as long as no Python code has run that could
-    // have handed out a new reference to it: it needs no identity entry.
+    // and cannot be met again while no Python code runs: it needs no
+    // identity entry until then (see python_starts).
     const bool unshared = !python_ran_ && Py_REFCNT(obj) <= 2;
     if (!unshared) {
         if (int r = enter_simple(obj, 1, index)) return r > 0;  // met before: a Ref
@@ -225,7 +225,9 @@ bool Walker::enter(PyRef value, uint32_t& index) {
                               : kind == FrameKind::Dict  ? PyDict_Size(obj)
                               : kind == FrameKind::Tuple ? PyTuple_Size(obj)
                                                          : PySet_Size(obj);
-    return enter_container(value, kind, tag, length, index, !unshared);
+    if (!enter_container(value, kind, tag, length, index, !unshared)) return false;
+    if (unshared) unentered_.emplace_back(obj, index);
+    return true;
 }
 
 bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
@@ -300,7 +302,7 @@ bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize
 bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
     // From here on, Python code may run (a metaclass's __name__, conversion
     // hooks, attribute lookups of dataclass fields).
-    python_ran_ = true;
+    python_starts();
     PyObject* obj = value.get();
     std::string name;
     if (!type_name_text(Py_TYPE(obj), name)) return false;
@@ -366,6 +368,17 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
     }
     remember(obj, index);
     return true;
+}
+
+// Python code about to run could hand out a new reference to a container
+// captured without an identity entry; every such container is still alive
+// (no Python code has run to drop one), so all are entered now.
+void Walker::python_starts() {
+    if (python_ran_) return;
+    python_ran_ = true;
+    for (const auto& [obj, index] : unentered_) remember(obj, index);
+    unentered_.clear();
+    unentered_.shrink_to_fit();
 }
 
 bool Walker::is_dataclass(PyObject* value, bool& result) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "graph/traversal.h"
@@ -114,6 +115,9 @@ private:
     uint32_t first_false_ = SeenTable::kMissing;
     PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
     bool python_ran_ = false;
+    // Containers captured without an identity entry, while no Python code ran.
+    std::vector<std::pair<PyObject*, uint32_t>> unentered_;
+    void python_starts();
 };
 
 // The UTF-8 text of a type's __name__, with U+FFFD for what cannot be encoded.
