@@ -243,7 +243,7 @@ private:
     PyObject* build_scalar(uint8_t tag, const uint8_t* payload);
     PyObject* shared_text(uint32_t string_index);
     int quick(uint32_t index, PyObject*& out, bool shared);
-    Outcome request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
+    Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_tuple(uint32_t index, uint8_t tag, const uint8_t* payload, bool deferrable);
     bool make_slot(Frame& parent, Fixup& fix);
     Frame& owner_of(uint32_t tuple_index);
@@ -537,7 +537,10 @@ inline int Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
     return 1;
 }
 
-Reconstructor::Outcome Reconstructor::request(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred) {
+// The object for record `index`: at once (a Ref followed, a record already
+// built, a scalar), or as a frame pushed to build it, or as a wait.
+Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable,
+                                                      uint32_t& deferred) {
     if (index >= g_.records.size()) {
         raise_invalid_reference(index);
         return Outcome::Error;
@@ -1067,7 +1070,7 @@ PyObject* Reconstructor::run() {
     PyRef root;
     PyRef out;
     uint32_t deferred = 0;
-    Outcome first = request(0, out, false, deferred);
+    Outcome first = reconstruct_ref(0, out, false, deferred);
     if (first == Outcome::Error) return nullptr;
     if (first == Outcome::Ready) return out.release();
     // The stack can run empty before the end: after the root is done, a
@@ -1152,7 +1155,7 @@ PyObject* Reconstructor::run() {
             // see: without dataclass records none runs during the build.
             const bool deferrable = placeholders_allowed_ && (top.tag == kTagList || (top.tag == kTagDict && top.key));
             const size_t requester = stack_.size() - 1;
-            Outcome r = request(child, obj, deferrable, deferred);
+            Outcome r = reconstruct_ref(child, obj, deferrable, deferred);
             if (r == Outcome::Error) return nullptr;
             if (r == Outcome::Parked) continue;
             if (r == Outcome::Pushed) {
