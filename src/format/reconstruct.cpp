@@ -286,22 +286,17 @@ private:
         return {1, 1 + static_cast<uint64_t>(PyTuple_Size(obj))};
     }
     static uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
-    template <class Items>
-    void note_shape(PyObject* obj, const Items& items, bool always, uint64_t own_cost = 1) {
+    // Records the shape of `obj` (a tuple, or an instance) from its items.
+    void note_shape(PyObject* obj, const std::vector<PyRef>& items, bool always, uint64_t own_cost = 1) {
         TupleShape shape{1, own_cost};
         bool nested = false;
-        for (const auto& item : items) {
-            const TupleShape s = shape_of(item);
+        for (const PyRef& item : items) {
+            const TupleShape s = shape_of(item.get());
             nested |= s.depth > 0;
             shape.depth = std::max(shape.depth, s.depth + 1);
             shape.visits = saturating_add(shape.visits, s.visits);
         }
         if (nested || always) tuple_shapes_[obj] = shape;
-    }
-    void note_tuple(PyObject* tuple) {
-        std::vector<PyObject*> items(static_cast<size_t>(PyTuple_Size(tuple)));
-        for (size_t i = 0; i < items.size(); ++i) items[i] = PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i));
-        note_shape(tuple, items, false);
     }
     // Every hashable instance is recorded: instances naming one another
     // many times over would otherwise hash in exponential time unseen.
@@ -309,12 +304,9 @@ private:
         if (PyType_GetSlot(Py_TYPE(instance), Py_tp_hash) == reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
             return;  // unhashable (a dataclass with eq and without frozen)
         }
-        std::vector<PyObject*> items;
-        items.reserve(fields.size());
-        for (const PyRef& f : fields) items.push_back(f.get());
         // Hashing an instance runs its Python __hash__: it costs about as
         // much as visiting a hundred tuple items.
-        note_shape(instance, items, true, 128);
+        note_shape(instance, fields, true, 128);
         tracks_instances_ = true;
     }
     // Before `obj` is hashed as a set member, dict key or frozenset element.
@@ -1042,9 +1034,9 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
             }
             PyRef tuple = PyRef::steal(PyTuple_New(n));
             if (!tuple) return ensure_error(), false;
+            if (f.tag == kTagTuple) note_shape(tuple.get(), items, false);
             for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SetItem(tuple.get(), i, items[static_cast<size_t>(i)].release());
             if (f.tag == kTagTuple) {
-                note_tuple(tuple.get());
                 out = std::move(tuple);
             } else {
                 out = PyRef::steal(PyFrozenSet_New(tuple.get()));

@@ -171,7 +171,6 @@ public:
     // Completes a container whose children were `r.filled` reserved slots
     // plus `extra` overflow indices; `count` is what goes in the count field.
     void end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
-    void end_dataclass(const Reservation&) {}
 
 private:
     uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
