@@ -108,6 +108,13 @@ bool Walker::check_room_for_record() {
 }
 
 bool Walker::walk(PyObject* root) {
+    if (!python_ran_) pause_collector();
+    const bool ok = walk_all(root);
+    resume_collector();
+    return ok;
+}
+
+bool Walker::walk_all(PyObject* root) {
     uint32_t index;
     if (!enter(PyRef::borrow(root), index)) return false;
     while (!stack_.empty()) {
@@ -379,6 +386,7 @@ void Walker::python_starts() {
     for (const auto& [obj, index] : unentered_) remember(obj, index);
     unentered_.clear();
     unentered_.shrink_to_fit();
+    resume_collector();
 }
 
 bool Walker::is_dataclass(PyObject* value, bool& result) {

@@ -64,6 +64,11 @@ private:
 
 class Walker {
 public:
+    Walker() = default;
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
+    ~Walker() { resume_collector(); }
+
     ObjectGraph graph;
     TypeRegistry registry;
     SeenTable seen;
@@ -73,6 +78,8 @@ public:
     bool walk(PyObject* root);
 
 private:
+    bool walk_all(PyObject* root);
+
     enum class FrameKind : uint8_t { List, Tuple, Dict, Set, Dataclass };
 
     // A container whose children are being captured.
@@ -118,6 +125,18 @@ private:
     // Containers captured without an identity entry, while no Python code ran.
     std::vector<std::pair<PyObject*, uint32_t>> unentered_;
     void python_starts();
+    // Until Python code first runs, the cyclic collector is paused: on
+    // interpreters where it runs inside allocations, a finaliser or weakref
+    // callback could otherwise run unseen, drop a container captured without
+    // an identity entry and let a new object take its address.
+    bool collector_paused_ = false;
+    void pause_collector() {
+        if (!collector_paused_ && PyGC_IsEnabled()) collector_paused_ = (PyGC_Disable(), true);
+    }
+    void resume_collector() {
+        if (collector_paused_) PyGC_Enable();
+        collector_paused_ = false;
+    }
 };
 
 // The UTF-8 text of a type's __name__, with U+FFFD for what cannot be encoded.
