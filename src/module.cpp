@@ -252,8 +252,9 @@ void argument_extraction_error(const char* name) {
 }
 
 // Integer options: the interpreter's conversion, then a range test.
-bool convert_unsigned(PyObject* value, long max, const char* name) {
-    long v = PyLong_AsLong(value);
+bool convert_unsigned(PyObject* value, long long max, const char* name) {
+    // 64 bits on every platform (a long has 32 on some).
+    long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) {
         argument_extraction_error(name);
         return false;
@@ -335,7 +336,7 @@ PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind_fastcall(kDumps, args, nargs, kwnames, slots)) return nullptr;
         PyObject *obj = slots[0], *protocol = slots[1], *schema_version = slots[2], *hmac_key = slots[3];
         if (protocol && !convert_unsigned(protocol, 0xFF, "protocol")) return nullptr;
-        if (schema_version && schema_version != Py_None && !convert_unsigned(schema_version, 0xFFFFFFFFL, "schema_version")) {
+        if (schema_version && schema_version != Py_None && !convert_unsigned(schema_version, 0xFFFFFFFFLL, "schema_version")) {
             return nullptr;
         }
         if (hmac_key && hmac_key != Py_None && !require_bytes(hmac_key, "hmac_key")) return nullptr;
@@ -534,7 +535,7 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace zelkor
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__zelkor(void) {
+PyMODINIT_FUNC PyInit__zelkor(void) {
     using namespace zelkor;
     return guarded([]() -> PyObject* {
         int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());

@@ -88,8 +88,8 @@ inline void count_uses(UseCounts& uses, const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) uses.add(load_u32(p + 4 * i));
 }
 
-inline __attribute__((always_inline)) const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len,
-                                                               size_t& pos, UseCounts& uses) {
+ZELKOR_ALWAYS_INLINE const char* skip_payload(uint8_t tag, const uint8_t* data, size_t len, size_t& pos,
+                                              UseCounts& uses) {
     switch (tag) {
         case kTagNone:
         case kTagTrue:

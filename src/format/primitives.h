@@ -8,6 +8,15 @@
 #include <cstring>
 #include <optional>
 
+// Forces inlining of a hot helper where the compiler offers a way to ask.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZELKOR_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define ZELKOR_ALWAYS_INLINE __forceinline
+#else
+#define ZELKOR_ALWAYS_INLINE inline
+#endif
+
 namespace zelkor::format {
 
 inline constexpr char kMagic[4] = {'Z', 'L', 'K', 'R'};
@@ -145,7 +154,7 @@ inline size_t short_varint_length(const uint8_t* p) {
     const uint64_t stops = ~load_u64(p) & 0x8080808080808080ull;
     if (!stops) return 0;
     if constexpr (std::endian::native == std::endian::little) {
-        return static_cast<size_t>(__builtin_ctzll(stops) >> 3) + 1;
+        return static_cast<size_t>(std::countr_zero(stops) >> 3) + 1;
     } else {
         for (size_t i = 0; i < 8; ++i) {
             if (!(p[i] & 0x80)) return i + 1;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,7 +35,7 @@ void SeenTable::grow() {
     slots_ = fresh;
     capacity_ = capacity;
     mask_ = capacity - 1;
-    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(static_cast<uint64_t>(capacity)));
     for (size_t k = 0; k < old_capacity; ++k) {
         if (old[k].obj == nullptr) continue;
         size_t i = bucket(old[k].obj);
@@ -272,7 +273,7 @@ bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, i));
         if (!item) return ensure_error(), false;
-        long v = PyLong_AsLong(item.get());
+        long long v = PyLong_AsLongLong(item.get());
         if (v == -1 && PyErr_Occurred()) return false;
         if (v < 0 || v > 255) return overflow("out of range integral type conversion attempted");
         content.push_back(static_cast<uint8_t>(v));

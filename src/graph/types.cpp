@@ -60,7 +60,11 @@ inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
 
 inline uint64_t load_le64(const unsigned char* p) {
     uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, p, 8);
+    } else {
+        for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    }
     return v;
 }
 
@@ -111,9 +115,7 @@ uint64_t hash_text_keyed(std::string_view text) {
     uint64_t v3 = kKey.k1 ^ 0x7465646279746573ull;
     const size_t whole = n & ~size_t{7};
     for (size_t i = 0; i < whole; i += 8) {
-        uint64_t m;
-        std::memcpy(&m, p + i, 8);
-        if constexpr (std::endian::native != std::endian::little) m = load_le64(p + i);
+        const uint64_t m = load_le64(p + i);
         v3 ^= m;
         sip_round(v0, v1, v2, v3);
         v0 ^= m;
