@@ -1,24 +1,44 @@
 #!/usr/bin/env python3
-"""Benchmark zelkor against pickle (protocol 5) and marshal.
+"""Benchmark zelkor against pickle (protocol 5), marshal and other savers.
 
 Usage:
-    python bench/bench.py [--quick] [--only NAME[,NAME...]] [--memory] [--gc-off]
+    python bench/bench.py [--quick] [--only NAME[,NAME...]] [--gc-off | --gc MODE]
+                          [--memory] [--json FILE] [--chart [FILE]]
 
 Times ``dumps`` and ``loads`` of each library on a set of workloads in one
-process and prints the median time per call and the ratios zelkor/pickle and
-zelkor/marshal (below 1.0 means zelkor is faster). Each repeat calls the
-function often enough to last a minimum time, and the median of the repeats
-is reported. The garbage collector stays on, as in a real program (loading
-many containers makes it run, for every library alike); --gc-off switches it
-off while timing, as timeit does.
+process and prints, per workload, pickle's median time per call and every
+library's time as a ratio to it (below 1.0 is faster than pickle). Besides
+zelkor, pickle and marshal, the libraries msgspec (its msgpack codec),
+msgpack, orjson and cbor2 are timed when they are installed, each on the
+workloads it can store: a library that cannot save a workload, or does not
+give back an equal value, is left out of that row (shown as "-").
 
-With --memory, each (workload, library, operation) is also run once in a
-fresh subprocess that reports its peak RSS growth (``ru_maxrss`` before and
-after the call). RSS is used rather than tracemalloc because the extension's
-C++ allocations are invisible to tracemalloc. The input of each measured call
-is built or read in that subprocess before the baseline is taken; on Linux
-the peak is reset to the current RSS first (``/proc/self/clear_refs``), so a
-transient peak of building the input does not hide the call's own growth.
+Timing is interleaved: each (library, operation) first finds how many calls
+last at least a minimum time, then every round times each of them once, and
+the median over the rounds is reported. Ratios are taken between medians of
+the same run, so a machine that is busy for a while slows every library alike.
+
+The garbage collector stays on by default, as in a real program (loading many
+containers makes it run, for every library alike); --gc-off switches it off
+while timing, as timeit does, and --gc both measures both ways in one run.
+
+With --memory, each (workload, library, operation) for zelkor, pickle and
+marshal is also run once in a fresh subprocess that reports its peak RSS
+growth (``ru_maxrss`` before and after the call). RSS is used rather than
+tracemalloc because the extension's C++ allocations are invisible to
+tracemalloc. The input of each measured call is built or read in that
+subprocess before the baseline is taken; on Linux the peak is reset to the
+current RSS first (``/proc/self/clear_refs``), so a transient peak of
+building the input does not hide the call's own growth.
+
+--json FILE writes every timing, size, ratio and memory figure as JSON;
+--chart writes a bar chart of the ratios as a PNG (docs/benchmark.png unless
+a file is named) when matplotlib is installed.
+
+The "json_docs" workload is real-world JSON: API description documents that
+the botocore package ships (read with ``json``, about 20 MB of text); when
+botocore is missing, the largest JSON files of other installed packages are
+used, and without any the workload is skipped.
 """
 
 from __future__ import annotations
@@ -26,6 +46,10 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import gc
+import glob
+import gzip
+import importlib
+import importlib.util
 import json
 import marshal
 import os
@@ -36,10 +60,12 @@ import resource
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
 import zelkor
+
 
 SEED = 20240607
 
@@ -56,10 +82,7 @@ class BenchItem:
     in_stock: bool
 
 
-_register = getattr(zelkor, "register", None)
-HAVE_REGISTER = callable(_register)
-if HAVE_REGISTER:
-    _register(BenchItem)
+zelkor.register(BenchItem)
 
 
 CITIES = ["Lisbon", "Oslo", "Quito", "Nairobi", "Osaka", "Lyon", "Austin",
@@ -138,9 +161,81 @@ def make_strings(rng):
     return out
 
 
-def make_bytes(rng):
+def make_small_bytes(rng):
+    """100,000 bytes values of 16 bytes each."""
+    return [rng.randbytes(16) for _ in range(100_000)]
+
+
+def make_large_bytes(rng):
     """Ten 1 MiB bytes values."""
     return [rng.randbytes(1 << 20) for _ in range(10)]
+
+
+JSON_DOCS_TARGET = 20 * 2**20  # bytes of JSON text
+
+
+def _package_dir(name):
+    try:
+        spec = importlib.util.find_spec(name)
+    except (ImportError, ValueError):
+        return None
+    if spec is None or not spec.submodule_search_locations:
+        return None
+    return list(spec.submodule_search_locations)[0]
+
+
+def _read_json_text(path):
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rb") as f:
+        return f.read()
+
+
+def json_doc_paths():
+    """(source description, sorted JSON file paths) of shipped JSON data."""
+    base = _package_dir("botocore")
+    if base:
+        paths = sorted(glob.glob(os.path.join(base, "data", "*", "*",
+                                              "service-2.json*")))
+        if paths:
+            return "botocore service descriptions", paths
+    # Otherwise: the largest JSON files that installed packages ship.
+    found = []
+    site = sysconfig.get_paths().get("purelib")
+    for root, _, files in os.walk(site or "."):
+        for f in files:
+            if f.endswith(".json"):
+                p = os.path.join(root, f)
+                try:
+                    size = os.path.getsize(p)
+                except OSError:
+                    continue
+                if size >= 64 * 1024:
+                    found.append((-size, p))
+    found.sort()
+    return "JSON files of installed packages", [p for _, p in found]
+
+
+_JSON_SOURCE = None
+
+
+def make_json_docs(rng):
+    """About 20 MB of real-world JSON documents, as a list of parsed values."""
+    global _JSON_SOURCE
+    source, paths = json_doc_paths()
+    docs, total = [], 0
+    for p in paths:
+        if total >= JSON_DOCS_TARGET:
+            break
+        try:
+            text = _read_json_text(p)
+            docs.append(json.loads(text))
+        except (OSError, ValueError):
+            continue
+        total += len(text)
+    if total < 2**20:
+        return None  # not enough data on this machine: workload skipped
+    _JSON_SOURCE = "%d %s, %.1f MB of JSON" % (len(docs), source, total / 1e6)
+    return docs
 
 
 def make_graph(rng):
@@ -174,15 +269,17 @@ def make_dataclasses(rng):
             for i in range(50_000)]
 
 
-# name -> (builder, is_cyclic, marshal_supported)
+# name -> (builder, contains cycles or shared containers)
 WORKLOADS = {
-    "records": (make_records, False, True),
-    "ints": (make_ints, False, True),
-    "floats": (make_floats, False, True),
-    "strings": (make_strings, False, True),
-    "bytes": (make_bytes, False, True),
-    "graph": (make_graph, True, False),
-    "dataclasses": (make_dataclasses, False, False),
+    "records": (make_records, False),
+    "ints": (make_ints, False),
+    "floats": (make_floats, False),
+    "strings": (make_strings, False),
+    "small_bytes": (make_small_bytes, False),
+    "large_bytes": (make_large_bytes, False),
+    "graph": (make_graph, True),
+    "dataclasses": (make_dataclasses, False),
+    "json_docs": (make_json_docs, False),
 }
 
 
@@ -198,15 +295,79 @@ def _pickle_dumps(obj):
     return pickle.dumps(obj, protocol=5)
 
 
-LIBS = {
-    "zelkor": (zelkor.dumps, zelkor.loads),
-    "pickle": (_pickle_dumps, pickle.loads),
-    "marshal": (marshal.dumps, marshal.loads),
-}
+def _optional(name):
+    try:
+        return importlib.import_module(name)
+    except Exception:
+        return None
 
 
-def supported(workload, lib):
-    return lib != "marshal" or WORKLOADS[workload][2]
+def _codecs():
+    """name -> function(workload) giving (dumps, loads), or None to skip."""
+    out = {
+        "zelkor": lambda w: (zelkor.dumps, zelkor.loads),
+        "pickle": lambda w: (_pickle_dumps, pickle.loads),
+        "marshal": lambda w: None if w in ("graph", "dataclasses")
+        else (marshal.dumps, marshal.loads),
+    }
+    msgspec = _optional("msgspec")
+    if msgspec is not None:
+        def msgspec_codec(w):
+            if w == "graph":
+                return None
+            enc = msgspec.msgpack.Encoder()
+            dec = msgspec.msgpack.Decoder(list[BenchItem]) \
+                if w == "dataclasses" else msgspec.msgpack.Decoder()
+            return enc.encode, dec.decode
+        out["msgspec"] = msgspec_codec
+    msgpack = _optional("msgpack")
+    if msgpack is not None:
+        def msgpack_codec(w):
+            if w in ("graph", "dataclasses"):
+                return None
+            return msgpack.packb, msgpack.unpackb
+        out["msgpack"] = msgpack_codec
+    orjson = _optional("orjson")
+    if orjson is not None:
+        def orjson_codec(w):
+            if w in ("graph", "dataclasses") or w.endswith("bytes"):
+                return None
+            return orjson.dumps, orjson.loads
+        out["orjson"] = orjson_codec
+    cbor2 = _optional("cbor2")
+    if cbor2 is not None:
+        def cbor2_codec(w):
+            if w == "dataclasses":
+                return None
+            if w == "graph":
+                def dumps(obj):
+                    return cbor2.dumps(obj, value_sharing=True)
+                return dumps, cbor2.loads
+            return cbor2.dumps, cbor2.loads
+        out["cbor2"] = cbor2_codec
+    return out
+
+
+CODECS = _codecs()
+LIB_NAMES = list(CODECS)
+PEERS = [n for n in LIB_NAMES if n not in ("zelkor", "pickle")]
+MEMORY_LIBS = ["zelkor", "pickle", "marshal"]
+
+
+def _version(lib):
+    if lib in ("pickle", "marshal"):
+        return None
+    if lib == "zelkor":
+        return zelkor.__version__
+    try:
+        from importlib.metadata import version
+        return version(lib)
+    except Exception:
+        return getattr(sys.modules.get(lib), "__version__", None)
+
+
+def codec(workload, lib):
+    return CODECS[lib](workload)
 
 
 # ---------------------------------------------------------------------------
@@ -264,18 +425,7 @@ def verify(name, obj):
     """Round-trip ``obj`` through zelkor once; return a short status text."""
     blob = zelkor.dumps(obj)
     back = zelkor.loads(blob)
-    cyclic = WORKLOADS[name][1]
-    if name == "dataclasses" and not HAVE_REGISTER:
-        # Without a registry the loader builds a look-alike class, so compare
-        # type names and field values instead of instances.
-        ok = (type(back) is list and len(back) == len(obj) and all(
-            type(p).__name__ == type(q).__name__ and
-            dataclasses.astuple(p) == dataclasses.astuple(q)
-            for p, q in zip(obj, back)))
-        if not ok:
-            raise AssertionError("%s: round trip differs" % name)
-        return "ok (by field values: zelkor.register missing)"
-    if cyclic:
+    if WORKLOADS[name][1]:
         diff = same_structure(obj, back)
         if diff is not None:
             raise AssertionError("%s: round trip differs at %s" % (name, diff))
@@ -286,16 +436,30 @@ def verify(name, obj):
     return "ok"
 
 
+def peer_round_trip(name, lib, obj, dumps, loads):
+    """The blob if ``lib`` gives back an equal value, else None."""
+    try:
+        blob = dumps(obj)
+        back = loads(blob)
+    except Exception:
+        return None
+    if WORKLOADS[name][1]:
+        ok = same_structure(obj, back) is None
+    else:
+        try:
+            ok = back == obj
+        except RecursionError:
+            ok = False
+    return blob if ok else None
+
+
 # ---------------------------------------------------------------------------
 # Timing
 # ---------------------------------------------------------------------------
 
-GC_OFF_WHILE_TIMING = False
-
-
-def _run(fn, arg, number):
+def _run(fn, arg, number, gc_off):
     enabled = gc.isenabled()
-    if GC_OFF_WHILE_TIMING:
+    if gc_off:
         gc.disable()
     try:
         t0 = time.perf_counter()
@@ -307,62 +471,82 @@ def _run(fn, arg, number):
             gc.enable()
 
 
-def measure(fn, arg, repeats, min_time):
-    """Median seconds per call, timeit style."""
+def calibrate(fn, arg, min_time, gc_off):
+    """Calls per sample so that a sample lasts at least ``min_time``."""
     number = 1
     while True:
-        t = _run(fn, arg, number)
+        t = _run(fn, arg, number, gc_off)
         if t >= min_time or number >= 1_000_000:
-            break
+            return number
         # Aim a little past min_time in one step instead of doubling blindly.
         number = max(number * 2, int(number * min_time * 1.2 / max(t, 1e-9)))
-    samples = [t / number]
-    for _ in range(repeats - 1):
-        gc.collect()
-        samples.append(_run(fn, arg, number) / number)
-    gc.collect()
-    return statistics.median(samples)
 
 
-def time_workload(name, repeats, min_time):
+def time_workload(name, modes, rounds, min_time):
+    """Times every library on one workload; returns its result entry."""
     obj = build(name)
+    if obj is None:
+        return None
     gc.collect()
     try:
         status = verify(name, obj)
     except Exception as exc:
         status = "FAILED: %s: %s" % (type(exc).__name__, exc)
     gc.collect()
-    result = {"status": status, "size": {}, "dumps": {}, "loads": {}}
-    for lib, (dumps, loads) in LIBS.items():
-        if not supported(name, lib):
+    result = {"status": status, "size": {}, "times": {m: {"dumps": {}, "loads": {}}
+                                                      for m in modes}}
+    if name == "json_docs":
+        result["source"] = _JSON_SOURCE
+    # (lib, op, fn, arg)
+    jobs = []
+    for lib in LIB_NAMES:
+        c = codec(name, lib)
+        if c is None:
             continue
-        try:
-            blob = dumps(obj)
-        except Exception as exc:
-            result["size"][lib] = None
-            result["status"] += "; %s dumps failed: %s: %s" % (
-                lib, type(exc).__name__, exc)
-            continue
+        dumps, loads = c
+        if lib == "zelkor" or lib == "pickle":
+            try:
+                blob = dumps(obj)
+            except Exception as exc:
+                result["status"] += "; %s dumps failed: %s: %s" % (
+                    lib, type(exc).__name__, exc)
+                continue
+        else:
+            blob = peer_round_trip(name, lib, obj, dumps, loads)
+            if blob is None:
+                continue
         result["size"][lib] = len(blob)
-        result["dumps"][lib] = measure(dumps, obj, repeats, min_time)
-        try:
-            result["loads"][lib] = measure(loads, blob, repeats, min_time)
-        except Exception as exc:
-            result["status"] += "; %s loads failed: %s: %s" % (
-                lib, type(exc).__name__, exc)
-        del blob
-        gc.collect()
-    del obj
+        jobs.append((lib, "dumps", dumps, obj))
+        jobs.append((lib, "loads", loads, blob))
+    gc.collect()
+    for mode in modes:
+        gc_off = mode == "off"
+        numbers = [calibrate(fn, arg, min_time, gc_off) for _, _, fn, arg in jobs]
+        samples = [[] for _ in jobs]
+        for r in range(rounds):
+            # Rotate the order so that no library always follows the same one.
+            k = r % len(jobs) if jobs else 0
+            for j in list(range(k, len(jobs))) + list(range(k)):
+                _, _, fn, arg = jobs[j]
+                gc.collect()
+                samples[j].append(_run(fn, arg, numbers[j], gc_off) / numbers[j])
+        for (lib, op, _, _), s in zip(jobs, samples):
+            result["times"][mode][op][lib] = statistics.median(s)
+    del jobs, obj
     gc.collect()
     return result
 
 
 def fmt_ms(seconds):
-    return "n/a" if seconds is None else "%.3f" % (seconds * 1e3)
+    return "-" if seconds is None else "%.3f" % (seconds * 1e3)
 
 
-def fmt_ratio(a, b):
-    return "n/a" if a is None or b is None else "%.2f" % (a / b)
+def ratio(a, b):
+    return None if a is None or b is None or b == 0 else a / b
+
+
+def fmt_ratio(r):
+    return "-" if r is None else "%.2f" % r
 
 
 def print_table(headers, rows, align=None):
@@ -378,34 +562,43 @@ def print_table(headers, rows, align=None):
         print(line(r))
 
 
-def print_timing(results):
+def ratio_table(results, mode, op):
+    """Rows of [workload, pickle ms, zelkor ratio, peer ratios...]."""
     rows = []
     for name, res in results.items():
+        t = res["times"][mode][op]
+        p = t.get("pickle")
+        rows.append([name, fmt_ms(p), fmt_ratio(ratio(t.get("zelkor"), p))] +
+                    [fmt_ratio(ratio(t.get(lib), p)) for lib in PEERS])
+    return rows
+
+
+def print_timing(results, modes):
+    headers = ["workload", "pickle ms", "zelkor"] + PEERS
+    for mode in modes:
         for op in ("dumps", "loads"):
-            z = res[op].get("zelkor")
-            p = res[op].get("pickle")
-            m = res[op].get("marshal")
-            rows.append([name, op, fmt_ms(z), fmt_ms(p), fmt_ms(m),
-                         fmt_ratio(z, p), fmt_ratio(z, m)])
-    print_table(["workload", "op", "zelkor ms", "pickle ms", "marshal ms",
-                 "zelkor/pickle", "zelkor/marshal"], rows)
+            print("%s, collector %s: time / pickle time (below 1.0 is faster)"
+                  % (op, mode))
+            print_table(headers, ratio_table(results, mode, op))
+            print()
 
 
 def print_sizes(results):
     rows = []
     for name, res in results.items():
         s = res["size"]
-
-        def kib(lib):
-            v = s.get(lib)
-            return "n/a" if v is None else "%.1f" % (v / 1024)
         status = res["status"]
-        if len(status) > 100:
-            status = status[:97] + "..."
-        rows.append([name, kib("zelkor"), kib("pickle"), kib("marshal"),
-                     status])
-    print_table(["workload", "zelkor KiB", "pickle KiB", "marshal KiB",
-                 "round trip"], rows, ["<", ">", ">", ">", "<"])
+        if len(status) > 70:
+            status = status[:67] + "..."
+        rows.append([name] + ["-" if s.get(lib) is None else
+                              "%.1f" % (s[lib] / 1024) for lib in LIB_NAMES] +
+                    [status])
+    print("blob sizes in KiB")
+    print_table(["workload"] + LIB_NAMES + ["zelkor round trip"], rows,
+                ["<"] + [">"] * len(LIB_NAMES) + ["<"])
+    for name, res in results.items():
+        if res.get("source"):
+            print("%s: %s" % (name, res["source"]))
 
 
 # ---------------------------------------------------------------------------
@@ -430,19 +623,23 @@ def _reset_peak():
 
 def child_prepare(name, outdir):
     obj = build(name)
-    for lib, (dumps, _) in LIBS.items():
-        if supported(name, lib):
-            try:
-                blob = dumps(obj)
-            except Exception as exc:  # its measurement then reports an error
-                print("%s dumps failed: %r" % (lib, exc), file=sys.stderr)
-                continue
-            with open(os.path.join(outdir, "%s.%s" % (name, lib)), "wb") as f:
-                f.write(blob)
+    if obj is None:
+        return
+    for lib in MEMORY_LIBS:
+        c = codec(name, lib)
+        if c is None:
+            continue
+        try:
+            blob = c[0](obj)
+        except Exception as exc:  # its measurement then reports an error
+            print("%s dumps failed: %r" % (lib, exc), file=sys.stderr)
+            continue
+        with open(os.path.join(outdir, "%s.%s" % (name, lib)), "wb") as f:
+            f.write(blob)
 
 
 def child_measure(name, lib, op, outdir):
-    dumps, loads = LIBS[lib]
+    dumps, loads = codec(name, lib)
     if op == "dumps":
         arg = build(name)
         fn = dumps
@@ -474,31 +671,41 @@ def _child(args):
 
 
 def run_memory(names):
-    rows = []
+    """List of dicts (workload, op, lib, blob, growth), and the reset flags."""
+    entries = []
     resets = set()
     with tempfile.TemporaryDirectory(prefix="zelkor-bench-") as tmp:
         for name in names:
             prepared = _child(["prepare", name, tmp]) is not None
             for op in ("dumps", "loads"):
-                for lib in LIBS:
-                    if not supported(name, lib):
-                        rows.append([name, op, lib, "n/a", "n/a", "n/a"])
+                for lib in MEMORY_LIBS:
+                    entry = {"workload": name, "op": op, "library": lib,
+                             "blob": None, "growth": None}
+                    entries.append(entry)
+                    if codec(name, lib) is None or not prepared or \
+                            not os.path.exists(os.path.join(tmp, "%s.%s" % (name, lib))):
                         continue
-                    out = _child(["measure", name, lib, op, tmp]) \
-                        if prepared else None
+                    out = _child(["measure", name, lib, op, tmp])
                     if out is None:
-                        rows.append([name, op, lib, "error", "error", "error"])
+                        entry["error"] = True
                         continue
                     r = json.loads(out)
                     resets.add(r["reset"])
-                    growth = max(0, r["after"] - r["before"])
-                    rows.append([name, op, lib, "%.2f" % (r["blob"] / 2**20),
-                                 "%.2f" % (growth / 2**20),
-                                 "%.2f" % (growth / r["blob"])])
-    return rows, resets
+                    entry["blob"] = r["blob"]
+                    entry["growth"] = max(0, r["after"] - r["before"])
+    return entries, resets
 
 
-def print_memory(rows, resets):
+def print_memory(entries, resets):
+    rows = []
+    for e in entries:
+        if e["growth"] is None:
+            cell = "error" if e.get("error") else "-"
+            rows.append([e["workload"], e["op"], e["library"], cell, cell, cell])
+            continue
+        rows.append([e["workload"], e["op"], e["library"],
+                     "%.2f" % (e["blob"] / 2**20), "%.2f" % (e["growth"] / 2**20),
+                     "%.2f" % (e["growth"] / max(1, e["blob"]))])
     print_table(["workload", "op", "library", "blob MiB", "peak growth MiB",
                  "growth/blob"], rows)
     if resets == {True}:
@@ -511,8 +718,82 @@ def print_memory(rows, resets):
 
 
 # ---------------------------------------------------------------------------
+# Output files
+# ---------------------------------------------------------------------------
+
+def write_json(path, meta, results, memory):
+    ratios = {}
+    for name, res in results.items():
+        for mode, by_op in res["times"].items():
+            for op, t in by_op.items():
+                p = t.get("pickle")
+                for lib, v in t.items():
+                    ratios.setdefault(mode, {}).setdefault(op, {}).setdefault(
+                        name, {})[lib] = ratio(v, p)
+    doc = {"meta": meta, "results": results, "ratios_to_pickle": ratios}
+    if memory is not None:
+        doc["memory"] = memory[0]
+    with open(path, "w") as f:
+        json.dump(doc, f, indent=1, sort_keys=True)
+        f.write("\n")
+
+
+def write_chart(path, meta, results, modes):
+    """A bar chart of every library's ratio to pickle; False without matplotlib."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        from matplotlib.ticker import FormatStrFormatter, NullFormatter
+    except Exception:
+        return False
+    names = list(results)
+    libs = ["zelkor"] + [lib for lib in PEERS
+                         if any(lib in results[n]["times"][m][op] for n in names
+                                for m in modes for op in ("dumps", "loads"))]
+    colors = {"zelkor": "#c0392b", "marshal": "#7f8c8d", "msgspec": "#2980b9",
+              "msgpack": "#8e44ad", "orjson": "#27ae60", "cbor2": "#d68910"}
+    fig, axes = plt.subplots(len(modes), 2, figsize=(13, 4.2 * len(modes)),
+                             squeeze=False)
+    width = 0.8 / len(libs)
+    for row, mode in enumerate(modes):
+        for col, op in enumerate(("dumps", "loads")):
+            ax = axes[row][col]
+            for k, lib in enumerate(libs):
+                xs, ys = [], []
+                for i, name in enumerate(names):
+                    t = results[name]["times"][mode][op]
+                    r = ratio(t.get(lib), t.get("pickle"))
+                    if r is not None:
+                        xs.append(i - 0.4 + width * (k + 0.5))
+                        ys.append(r)
+                ax.bar(xs, ys, width, label=lib, color=colors.get(lib))
+            ax.axhline(1.0, color="black", linewidth=0.8)
+            ax.set_yscale("log")
+            ax.yaxis.set_major_formatter(FormatStrFormatter("%g"))
+            ax.yaxis.set_minor_formatter(NullFormatter())
+            ax.set_xticks(range(len(names)))
+            ax.set_xticklabels(names, rotation=30, ha="right", fontsize=8)
+            ax.set_title("%s, collector %s" % (op, mode), fontsize=10)
+            ax.set_ylabel("time / pickle time")
+            ax.grid(axis="y", which="both", alpha=0.3)
+    axes[0][0].legend(fontsize=8, ncol=3)
+    fig.suptitle("Time relative to pickle protocol 5 (below 1 is faster); %s"
+                 % meta["python"], fontsize=10)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, dpi=90)
+    plt.close(fig)
+    return True
+
+
+# ---------------------------------------------------------------------------
 # Main
 # ---------------------------------------------------------------------------
+
+DEFAULT_CHART = os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "docs", "benchmark.png")
+
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
@@ -526,16 +807,26 @@ def main(argv=None):
 
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true",
-                    help="fewer and shorter repeats")
+                    help="fewer and shorter rounds")
     ap.add_argument("--only", metavar="NAME",
                     help="comma-separated workloads (%s)" % ", ".join(WORKLOADS))
+    ap.add_argument("--libs", metavar="NAME",
+                    help="comma-separated libraries besides zelkor and pickle "
+                         "(default: all installed)")
+    ap.add_argument("--rounds", type=int, help="timing rounds (default 5, 3 with --quick)")
     ap.add_argument("--memory", action="store_true",
                     help="also measure peak RSS growth in subprocesses")
     ap.add_argument("--gc-off", action="store_true",
                     help="switch the garbage collector off while timing")
+    ap.add_argument("--gc", choices=("on", "off", "both"),
+                    help="collector while timing: on (default), off, or both")
+    ap.add_argument("--json", metavar="FILE", help="write the results as JSON")
+    ap.add_argument("--chart", metavar="FILE", nargs="?", const=DEFAULT_CHART,
+                    help="write a PNG chart (default %s)"
+                         % os.path.relpath(DEFAULT_CHART))
     args = ap.parse_args(argv)
-    global GC_OFF_WHILE_TIMING
-    GC_OFF_WHILE_TIMING = args.gc_off
+    mode = args.gc or ("off" if args.gc_off else "on")
+    modes = ["on", "off"] if mode == "both" else [mode]
 
     names = list(WORKLOADS)
     if args.only:
@@ -544,18 +835,31 @@ def main(argv=None):
         if unknown:
             ap.error("unknown workload(s): %s (choose from %s)"
                      % (", ".join(unknown), ", ".join(WORKLOADS)))
+    if args.libs is not None:
+        keep = {n.strip() for n in args.libs.split(",") if n.strip()}
+        for lib in list(PEERS):
+            if lib not in keep:
+                PEERS.remove(lib)
+                LIB_NAMES.remove(lib)
 
-    repeats, min_time = (3, 0.05) if args.quick else (7, 0.15)
-    print("zelkor %s on Python %s (%s), %s"
-          % (zelkor.__version__, platform.python_version(),
-             platform.python_implementation(), platform.platform()))
-    print("median of %d repeats, each at least %.0f ms, gc %s while timing; "
-          "pickle protocol 5, marshal version %d"
-          % (repeats, min_time * 1e3, "off" if args.gc_off else "on",
-             marshal.version))
-    if not HAVE_REGISTER:
-        print("note: zelkor.register is missing; dataclasses load as "
-              "look-alike classes")
+    rounds = args.rounds or (3 if args.quick else 5)
+    min_time = 0.05 if args.quick else 0.1
+    meta = {
+        "zelkor": zelkor.__version__,
+        "python": "Python %s (%s)" % (platform.python_version(),
+                                     platform.python_implementation()),
+        "platform": platform.platform(),
+        "rounds": rounds, "min_time": min_time, "gc": modes,
+        "libraries": {lib: _version(lib) for lib in LIB_NAMES},
+    }
+    print("zelkor %s on %s, %s" % (zelkor.__version__, meta["python"],
+                                    meta["platform"]))
+    print("median of %d interleaved rounds, each sample at least %.0f ms; "
+          "collector %s while timing; pickle protocol 5, marshal version %d"
+          % (rounds, min_time * 1e3, " and ".join(modes), marshal.version))
+    others = ["%s %s" % (lib, meta["libraries"][lib] or "") for lib in PEERS
+              if lib != "marshal"]
+    print("other libraries: %s" % (", ".join(others) or "none installed"))
     sys.stdout.flush()
 
     # Memory first, while this process is still small: a child's ru_maxrss
@@ -567,18 +871,29 @@ def main(argv=None):
     for name in names:
         print("  %-12s ..." % name, end="", flush=True)
         t0 = time.perf_counter()
-        results[name] = time_workload(name, repeats, min_time)
+        res = time_workload(name, modes, rounds, min_time)
+        if res is None:
+            print(" skipped (no data on this machine)", flush=True)
+            continue
+        results[name] = res
         print(" %.1f s" % (time.perf_counter() - t0), flush=True)
 
     print()
-    print_timing(results)
-    print()
+    print_timing(results, modes)
     print_sizes(results)
     if memory is not None:
         print()
         print_memory(*memory)
     print()
     print("timing took %.1f s" % (time.perf_counter() - started))
+    if args.json:
+        write_json(args.json, meta, results, memory)
+        print("wrote %s" % args.json)
+    if args.chart:
+        if write_chart(args.chart, meta, results, modes):
+            print("wrote %s" % args.chart)
+        else:
+            print("no chart: matplotlib is not installed")
     failed = [n for n, r in results.items() if "FAILED" in r["status"]
               or "zelkor" in r["status"]]
     if failed:
