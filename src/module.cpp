@@ -66,7 +66,7 @@ extern "C" __attribute__((weak)) int PyObject_GetOptionalAttr(PyObject*, PyObjec
 // exception object is made for it: older interpreters' PyObject_HasAttr
 // tells without one (newer ones report other errors from it, so the newer
 // lookup is used there).
-static PyRef optional_attribute(PyObject* obj, PyObject* name) {
+PyRef optional_attribute(PyObject* obj, PyObject* name) {
     auto optional_attr = ZELKOR_OPTIONAL_ATTR;
     if (optional_attr) {
         PyObject* value = nullptr;
@@ -91,6 +91,33 @@ uint32_t declared_version(PyObject* obj) {
         return 0;
     }
     return v < 0 || v > 0xFFFFFFFFLL ? 0 : static_cast<uint32_t>(v);
+}
+
+bool FieldKinds::load() {
+    if (loaded_) return true;
+    PyRef module = import_module(names.dataclasses);
+    if (!module) return false;
+    // Interpreters without these markers get no filtering.
+    classvar_ = optional_attribute(module.get(), names.classvar_marker);
+    initvar_ = optional_attribute(module.get(), names.initvar_marker);
+    missing_ = optional_attribute(module.get(), names.missing);
+    loaded_ = true;
+    return true;
+}
+
+FieldKind FieldKinds::of(PyObject* field) const {
+    if (!classvar_ && !initvar_) return FieldKind::Field;
+    PyRef marker = optional_attribute(field, names.field_type);
+    if (marker && marker.get() == classvar_.get()) return FieldKind::ClassVar;
+    if (marker && marker.get() == initvar_.get()) return FieldKind::InitVar;
+    return FieldKind::Field;
+}
+
+bool FieldKinds::required(PyObject* field) const {
+    if (!missing_) return false;
+    PyRef value = optional_attribute(field, names.field_default);
+    PyRef factory = optional_attribute(field, names.default_factory);
+    return value.get() == missing_.get() && factory.get() == missing_.get();
 }
 
 namespace {
@@ -478,6 +505,15 @@ bool make_names() {
         {&names.legacy_reconstruct_module, "tandrel._reconstruct"},
         {&names.migrations_module, "zelkor.migrations"},
         {&names.legacy_migrations_module, "tandrel.migrations"},
+        {&names.field_type, "_field_type"},
+        {&names.field_init, "init"},
+        {&names.classvar_marker, "_FIELD_CLASSVAR"},
+        {&names.initvar_marker, "_FIELD_INITVAR"},
+        {&names.registered_names, "_registered_names"},
+        {&names.add_note, "add_note"},
+        {&names.missing, "MISSING"},
+        {&names.field_default, "default"},
+        {&names.default_factory, "default_factory"},
     };
     for (Entry& e : entries) {
         if (*e.slot) continue;

@@ -77,6 +77,15 @@ struct Names {
     PyObject* migrations_module;          // "zelkor.migrations"
     PyObject* legacy_migrations_module;   // "tandrel.migrations"
     PyObject* fromlist;          // ("__doc__",): makes imports return the submodule itself
+    PyObject* field_type;        // "_field_type"
+    PyObject* field_init;        // "init"
+    PyObject* classvar_marker;   // "_FIELD_CLASSVAR"
+    PyObject* initvar_marker;    // "_FIELD_INITVAR"
+    PyObject* registered_names;  // "_registered_names"
+    PyObject* add_note;          // "add_note"
+    PyObject* missing;           // "MISSING"
+    PyObject* field_default;     // "default"
+    PyObject* default_factory;   // "default_factory"
 };
 
 extern Names names;
@@ -98,6 +107,31 @@ void raise_conversion_error(PyObject* obj, const char* target);
 // __zelkor_version__, or else the legacy __tandrel_version__: an integer in
 // 0..2**32-1, and 0 when absent or unusable. Never raises.
 uint32_t declared_version(PyObject* obj);
+
+// The attribute `name` of `obj`, or nothing (and no exception) when the
+// lookup fails in any way.
+PyRef optional_attribute(PyObject* obj, PyObject* name);
+
+// What one entry of a dataclass's __dataclass_fields__ stands for: the
+// dataclass machinery lists class variables and init-only variables there
+// too, though they hold no instance data.
+enum class FieldKind { Field, ClassVar, InitVar };
+
+// Tells these apart by the markers the dataclass machinery keeps in each
+// Field's _field_type; loaded once per call. Anything that is not a Field
+// with such a marker counts as an instance field.
+class FieldKinds {
+public:
+    // False with an exception set when dataclasses cannot be imported.
+    bool load();
+    FieldKind of(PyObject* field) const;
+    // Whether a Field has neither a default nor a default factory.
+    bool required(PyObject* field) const;
+
+private:
+    PyRef classvar_, initvar_, missing_;
+    bool loaded_ = false;
+};
 
 // Imports a dotted module through the import machinery and returns the
 // module itself (not its top-level package).

@@ -157,10 +157,24 @@ inline size_t record_size(const uint8_t* rec) {
     }
 }
 
-// Per-type Python objects made once per load: the type name and field names.
+// What a stored value of a dataclass field becomes on load.
+enum class FieldUse : uint8_t {
+    Keyword,  // passed to the constructor
+    Late,     // a field the constructor does not take (init=False): set afterwards
+    Dropped,  // a class variable of the class (stored by older versions)
+};
+
+// Per-type Python objects made once per load: the type name and field names,
+// and how the class the records get takes each stored field.
 struct TypeObjects {
     PyRef name;
     std::vector<PyRef> fields;
+    PyRef plan_class;             // the class `uses` was worked out for
+    std::vector<FieldUse> uses;   // per stored field name; empty: all Keyword
+    PyRef late, dropped;          // the class's names of each use (sets), or null
+    // The class's __init__ needs an init-only variable, which no blob holds:
+    // instances are made without it and get their stored fields set.
+    bool without_init = false;
 };
 
 class Reconstructor {
@@ -259,6 +273,7 @@ private:
     bool make_shell(Frame& f, PyRef& out);
     TypeObjects* type_objects(uint32_t type_id);
     bool make_class(Frame& f);
+    bool plan_fields(Frame& f);
     PyRef construct(Frame& f, PyObject* kwargs);
 
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
@@ -400,6 +415,7 @@ private:
     // names: bounded for types whose records carry far fewer values.
     uint64_t field_names_made_ = 0;
     const uint64_t field_names_budget_;
+    FieldKinds field_kinds_;
 };
 
 uint32_t Reconstructor::resolve_ref(uint32_t index, bool& ok) {
@@ -817,6 +833,68 @@ bool Reconstructor::make_class(Frame& f) {
     return static_cast<bool>(f.cls);
 }
 
+// Works out, once per type and class, which stored fields the class's
+// constructor takes: init=False fields are set on the instance afterwards,
+// and names of class variables (which older versions stored) are dropped.
+bool Reconstructor::plan_fields(Frame& f) {
+    TypeObjects& t = type_objects_[f.type_id];
+    if (t.plan_class.get() == f.cls.get()) return true;
+    t.uses.clear();
+    t.late.reset();
+    t.dropped.reset();
+    t.without_init = false;
+    t.plan_class = f.cls.copy();
+    PyRef declared = optional_attribute(f.cls.get(), names.dataclass_fields);
+    if (!declared || !PyDict_Check(declared.get())) return true;  // not a dataclass: all keywords
+    if (!field_kinds_.load()) return false;
+    PyRef items = PyRef::steal(PyDict_Items(declared.get()));
+    if (!items) return ensure_error(), false;
+    for (Py_ssize_t i = 0, n = PyList_Size(items.get()); i < n; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);
+        PyObject* key = PyTuple_GetItem(item, 0);
+        PyObject* field = PyTuple_GetItem(item, 1);
+        if (!PyUnicode_Check(key)) continue;
+        PyRef* into = nullptr;
+        const FieldKind kind = field_kinds_.of(field);
+        if (kind == FieldKind::ClassVar) {
+            into = &t.dropped;
+        } else if (kind == FieldKind::InitVar) {
+            t.without_init = t.without_init || field_kinds_.required(field);
+        } else {
+            PyRef init = optional_attribute(field, names.field_init);
+            const int takes = init ? PyObject_IsTrue(init.get()) : 1;
+            if (takes < 0) return ensure_error(), false;
+            if (!takes) into = &t.late;
+        }
+        if (!into) continue;
+        if (!*into) {
+            *into = PyRef::steal(PySet_New(nullptr));
+            if (!*into) return ensure_error(), false;
+        }
+        if (PySet_Add(into->get(), key) < 0) return ensure_error(), false;
+    }
+    if (!t.late && !t.dropped) return true;
+    t.uses.reserve(t.fields.size());
+    for (const PyRef& name : t.fields) {
+        const int late = t.late ? PySet_Contains(t.late.get(), name.get()) : 0;
+        const int dropped = t.dropped ? PySet_Contains(t.dropped.get(), name.get()) : 0;
+        if (late < 0 || dropped < 0) return ensure_error(), false;
+        t.uses.push_back(dropped ? FieldUse::Dropped : late ? FieldUse::Late : FieldUse::Keyword);
+    }
+    return true;
+}
+
+// Sets fields the constructor does not take, as object.__setattr__ does, so
+// frozen classes take them too.
+using LateFields = std::vector<std::pair<PyRef, PyRef>>;
+
+bool set_late_fields(PyObject* instance, const LateFields& late) {
+    for (const auto& [name, value] : late) {
+        if (PyObject_GenericSetAttr(instance, name.get(), value.get()) < 0) return ensure_error(), false;
+    }
+    return true;
+}
+
 bool Reconstructor::make_shell(Frame& f, PyRef& out) {
     if (!make_class(f)) return false;
     PyRef new_ = PyRef::steal(PyObject_GetAttr(f.cls.get(), names.new_));
@@ -829,8 +907,25 @@ bool Reconstructor::make_shell(Frame& f, PyRef& out) {
 }
 
 // Builds an instance from keyword arguments: calls the class, or, when the
-// instance was already handed out as a shell, runs __init__ on it.
+// instance was already handed out as a shell, runs __init__ on it. A class
+// whose __init__ cannot be called without an init-only variable gets a new
+// instance with the arguments set as attributes instead.
 PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
+    if (type_objects_[f.type_id].without_init) {
+        PyRef instance = f.shell.copy();
+        if (!instance) {
+            PyRef new_ = PyRef::steal(PyObject_GetAttr(f.cls.get(), names.new_));
+            if (!new_) return ensure_error(), PyRef();
+            instance = call_with(new_.get(), {f.cls.get()});
+            if (!instance) return instance;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (PyObject_GenericSetAttr(instance.get(), key, value) < 0) return ensure_error(), PyRef();
+        }
+        return instance;
+    }
     if (!f.shell) {
         PyRef empty = PyRef::steal(PyTuple_New(0));
         if (!empty) return empty;
@@ -846,14 +941,21 @@ PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
 }
 
 bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
-    if (!make_class(f)) return false;
-    PyObject* type_name = type_objects_[f.type_id].name.get();
-    const std::vector<PyRef>& field_names = type_objects_[f.type_id].fields;
+    if (!make_class(f) || !plan_fields(f)) return false;
+    const TypeObjects& t = type_objects_[f.type_id];
+    PyObject* type_name = t.name.get();
+    const std::vector<PyRef>& field_names = t.fields;
     const size_t paired = std::min(field_names.size(), f.items.size());
 
+    // Stored values of fields the constructor does not take, set once the
+    // instance exists.
+    LateFields late;
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!kwargs) return ensure_error(), false;
     for (size_t i = 0; i < paired; ++i) {
+        const FieldUse use = t.uses.empty() ? FieldUse::Keyword : t.uses[i];
+        if (use == FieldUse::Late) late.emplace_back(field_names[i].copy(), f.items[i].copy());
+        if (use != FieldUse::Keyword) continue;
         if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items[i].get()) < 0) return ensure_error(), false;
     }
 
@@ -890,7 +992,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
     }
     if (current == stored || stored == 0 || current == 0) {
         out = f.shell ? construct(f, kwargs.get()) : std::move(first);
-        if (!out) return false;
+        if (!out || !set_late_fields(out.get(), late)) return false;
         note_instance(out.get(), f.items);
         remember(f.index, out.get());
         return true;
@@ -923,12 +1025,21 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
 
     PyRef migrated_kwargs = PyRef::steal(PyDict_New());
     if (!migrated_kwargs) return ensure_error(), false;
+    late.clear();
     const bool copied = for_each_field(migrated.get(), [&](PyObject* key, PyObject* value) {
+        const int is_late = t.late ? PySet_Contains(t.late.get(), key) : 0;
+        const int dropped = t.dropped ? PySet_Contains(t.dropped.get(), key) : 0;
+        if (is_late < 0 || dropped < 0) return ensure_error(), false;
+        if (dropped) return true;
+        if (is_late) {
+            late.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+            return true;
+        }
         return PyDict_SetItem(migrated_kwargs.get(), key, value) == 0 || (ensure_error(), false);
     });
     if (!copied) return false;
     PyRef instance = construct(f, migrated_kwargs.get());
-    if (!instance) return false;
+    if (!instance || !set_late_fields(instance.get(), late)) return false;
 
     // Declared fields: from the first instance, or the class when there is none.
     PyRef declared_map = PyRef::steal(PyObject_GetAttr(first ? first.get() : f.cls.get(), names.dataclass_fields));

@@ -312,6 +312,11 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
     // hooks, attribute lookups of dataclass fields).
     python_starts();
     PyObject* obj = value.get();
+    if (!dataclass_types_.empty()) {
+        // Later instances of a dataclass type skip the name and the test.
+        auto known = dataclass_types_.find(Py_TYPE(obj));
+        if (known != dataclass_types_.end()) return push_dataclass(value, known->second, index);
+    }
     std::string name;
     if (!type_name_text(Py_TYPE(obj), name)) return false;
 
@@ -366,8 +371,9 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
         if (!PyFrozenSet_Check(obj)) return raise_conversion_error(obj, "PyFrozenSet"), false;
         return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index, true);
     } else {
-        bool dataclass;
-        if (!is_dataclass(obj, dataclass)) return false;
+        bool dataclass = false;
+        // A class object is no instance, even when the class is a dataclass.
+        if (!PyType_Check(obj) && !is_dataclass(obj, dataclass)) return false;
         if (!dataclass) {
             PyErr_Format(PyExc_TypeError, "Unsupported type: %s", name.c_str());
             return false;
@@ -408,18 +414,29 @@ bool Walker::is_dataclass(PyObject* value, bool& result) {
 }
 
 bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index) {
+    // The first instance of its type in this walk: the type's stored field
+    // names, version and entry are settled here, once.
     PyObject* obj = value.get();
     PyRef fields_map = PyRef::steal(PyObject_GetAttr(obj, names.dataclass_fields));
     if (!fields_map) return ensure_error(), false;
     if (!PyDict_Check(fields_map.get())) return raise_conversion_error(fields_map.get(), "PyDict"), false;
-    PyRef fields = PyRef::steal(PyDict_Keys(fields_map.get()));
+    PyRef keys = PyRef::steal(PyDict_Keys(fields_map.get()));
+    if (!keys) return ensure_error(), false;
+    if (!field_kinds_.load()) return false;
+    // Class variables and init-only variables hold no instance data.
+    PyRef fields = PyRef::steal(PyList_New(0));
     if (!fields) return ensure_error(), false;
-    const Py_ssize_t count = PyList_Size(fields.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyList_GetItem(fields.get(), i);
+    const Py_ssize_t key_count = PyList_Size(keys.get());
+    for (Py_ssize_t i = 0; i < key_count; ++i) {
+        PyObject* key = PyList_GetItem(keys.get(), i);
         if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
         if (!PyUnicode_AsUTF8AndSize(key, nullptr)) return ensure_error(), false;
+        PyRef field = PyRef::borrow(PyDict_GetItemWithError(fields_map.get(), key));
+        if (!field && PyErr_Occurred()) return false;
+        if (field && field_kinds_.of(field.get()) != FieldKind::Field) continue;
+        if (PyList_Append(fields.get(), key) < 0) return ensure_error(), false;
     }
+    const Py_ssize_t count = PyList_Size(fields.get());
     if (static_cast<uint64_t>(count) > format::kMaxFields) {
         return overflow("cannot serialise a dataclass with more than 65535 fields");
     }
@@ -442,14 +459,23 @@ bool Walker::walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& 
         }
         type_id = registry.add(type_name, std::move(field_names), version);
     }
+    PyTypeObject* type = Py_TYPE(obj);
+    DataclassType& known = dataclass_types_[type];
+    known.type = PyRef::borrow(reinterpret_cast<PyObject*>(type));
+    known.fields = std::move(fields);
+    known.type_id = static_cast<uint16_t>(type_id);
+    return push_dataclass(value, known, index);
+}
 
+bool Walker::push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index) {
     if (!check_room_for_record()) return false;
+    const Py_ssize_t count = PyList_Size(type.fields.get());
     Frame frame{};
     frame.kind = FrameKind::Dataclass;
-    index = graph.begin_dataclass(static_cast<uint16_t>(type_id), static_cast<uint16_t>(count), frame.room);
-    remember(obj, index);
+    index = graph.begin_dataclass(type.type_id, static_cast<uint16_t>(count), frame.room);
+    remember(value.get(), index);
     frame.length = count;
-    frame.fields = std::move(fields);
+    frame.fields = type.fields.copy();
     frame.obj = std::move(value);
     stack_.push_back(std::move(frame));
     return true;

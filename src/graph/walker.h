@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -107,7 +108,14 @@ private:
     bool enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index, bool identity);
     bool enter_str(PyObject* value, uint32_t& index, bool shared);
     bool enter_bytes_sequence(PyObject* value, uint32_t& index);
+    // A dataclass type met in this walk, with what its later instances need.
+    struct DataclassType {
+        PyRef type;    // held, so that its address stays its own
+        PyRef fields;  // the stored field names (a list of str)
+        uint16_t type_id = 0;
+    };
     bool walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index);
+    bool push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index);
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
     bool finish(Frame& frame);
@@ -121,6 +129,8 @@ private:
     uint32_t first_true_ = SeenTable::kMissing;
     uint32_t first_false_ = SeenTable::kMissing;
     PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
+    FieldKinds field_kinds_;
+    std::unordered_map<PyTypeObject*, DataclassType> dataclass_types_;
     bool python_ran_ = false;
     // Containers captured without an identity entry, while no Python code ran.
     std::vector<std::pair<PyObject*, uint32_t>> unentered_;

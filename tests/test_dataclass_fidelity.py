@@ -1,0 +1,130 @@
+"""Dataclasses come back as they went in: pseudo-fields, init=False fields,
+name clashes, registered names, error notes."""
+
+import dataclasses
+from dataclasses import InitVar, field
+from typing import ClassVar
+
+import pytest
+
+import zelkor
+
+import blob_reader
+from blob_builder import dataclass as dc, int_, typed_blob
+
+pytestmark = pytest.mark.usefixtures("fresh_registries")
+
+
+@dataclasses.dataclass
+class Cfg:
+    a: int
+    DEFAULT: ClassVar[int] = 5
+
+
+@dataclasses.dataclass
+class Versioned:
+    a: int
+    __zelkor_version__: ClassVar[int] = 3
+
+
+@dataclasses.dataclass
+class Area:
+    w: int
+    scale: InitVar[int] = 2
+    area: int = field(init=False)
+
+    def __post_init__(self, scale):
+        self.area = self.w * scale
+
+
+@dataclasses.dataclass
+class Secret:
+    name: str
+    secret: InitVar[str]
+    digest: int = field(init=False)
+
+    def __post_init__(self, secret):
+        self.digest = len(secret)
+
+
+@dataclasses.dataclass
+class Counter:
+    name: str
+    hits: int = field(init=False, default=0)
+
+
+@dataclasses.dataclass(frozen=True)
+class FrozenDerived:
+    a: int
+    b: int = field(init=False)
+
+    def __post_init__(self):
+        object.__setattr__(self, "b", self.a * 2)
+
+
+@dataclasses.dataclass(slots=True)
+class SlottedLate:
+    a: int
+    b: list = field(init=False, default_factory=list)
+
+
+@dataclasses.dataclass(eq=False)
+class Tree:
+    kids: list
+    parent: object = field(init=False, default=None)
+
+
+def _changed(obj, **values):
+    for name, value in values.items():
+        object.__setattr__(obj, name, value)
+    return obj
+
+
+def _tree():
+    root, kid = Tree([]), Tree([])
+    root.kids.append(kid)
+    kid.parent = root
+    return root
+
+
+# value, stored (name, version, fields), check of the loaded value
+CASES = {
+    "classvar": (Cfg(1), ("Cfg", 0, ["a"]), None),
+    "version-classvar": (Versioned(1), ("Versioned", 3, ["a"]), None),
+    "initvar-default": (Area(3, 5), ("Area", 0, ["w", "area"]), None),
+    "initvar-required": (Secret("n", "abc"), ("Secret", 0, ["name", "digest"]), None),
+    "init-false-changed": (_changed(Counter("c"), hits=7), ("Counter", 0, ["name", "hits"]), None),
+    "frozen-init-false": (_changed(FrozenDerived(1), b=99),
+                          ("FrozenDerived", 0, ["a", "b"]), None),
+    "slots-init-false": (_changed(SlottedLate(1), b=[2]), ("SlottedLate", 0, ["a", "b"]), None),
+    "cycle-through-init-false": (_tree(), ("Tree", 0, ["kids", "parent"]),
+                                 lambda t: t.kids[0].parent is t and t.parent is None),
+}
+
+
+@pytest.mark.parametrize("registered", [True, False])
+@pytest.mark.parametrize("value, stored, check", CASES.values(), ids=CASES.keys())
+def test_only_instance_fields_stored_and_restored(value, stored, check, registered):
+    cls = type(value)
+    blob = zelkor.dumps(value)
+    assert blob_reader.parse(blob).types == [stored]
+    saved = {f: getattr(value, f) for f in stored[2]}
+    if registered:
+        zelkor.register(cls)
+    back = zelkor.loads(blob)
+    if registered:
+        assert type(back) is cls
+        if check is None:
+            assert back == value
+    else:  # generated on load: only the stored, real fields
+        assert [f.name for f in dataclasses.fields(back)] == stored[2]
+    if check is not None:
+        assert check(back)
+    else:
+        assert {f: getattr(back, f) for f in stored[2]} == saved
+
+
+def test_stored_classvar_of_older_blobs_not_passed():
+    zelkor.register(Cfg)
+    blob = typed_blob([("Cfg", ["a", "DEFAULT"], 0)], [dc(0, 1, 2), int_(1), int_(6)])
+    assert zelkor.loads(blob) == Cfg(1) and Cfg.DEFAULT == 5
