@@ -7,6 +7,7 @@ from zelkor import _reconstruct, migrations
 def fresh_registries(monkeypatch):
     """Empty class and migration registries for one test."""
     monkeypatch.setattr(_reconstruct, "_registered", {})
+    monkeypatch.setattr(_reconstruct, "_registered_names", {})
     monkeypatch.setattr(_reconstruct, "_generated", {})
     monkeypatch.setattr(migrations, "_steps", {})
     monkeypatch.setattr(migrations, "_paths", {})

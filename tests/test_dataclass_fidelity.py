@@ -128,3 +128,35 @@ def test_stored_classvar_of_older_blobs_not_passed():
     zelkor.register(Cfg)
     blob = typed_blob([("Cfg", ["a", "DEFAULT"], 0)], [dc(0, 1, 2), int_(1), int_(6)])
     assert zelkor.loads(blob) == Cfg(1) and Cfg.DEFAULT == 5
+
+
+def test_same_name_different_fields_refused():
+    a = dataclasses.make_dataclass("Config", ["x"])
+    b = dataclasses.make_dataclass("Config", ["y", "z"])
+    with pytest.raises(TypeError) as info:
+        zelkor.dumps([a(1), b("s", "t")])
+    message = str(info.value)
+    assert "'Config'" in message and "(x)" in message and "(y, z)" in message
+    assert "zelkor.register(cls, name=...)" in message
+
+
+@dataclasses.dataclass
+class ItemV2:
+    name: str
+
+
+def test_registered_name_is_the_stored_name_both_ways():
+    zelkor.register(ItemV2, name="Item")
+    zelkor.register(ItemV2, name="ItemAlias")  # a later name only loads
+    blob = zelkor.dumps(ItemV2("a"))
+    assert [t[0] for t in blob_reader.parse(blob).types] == ["Item"]
+    assert zelkor.loads(blob, allowlist={"Item"}) == ItemV2("a")
+    # blobs of the class's old name, and of the alias, load as the class
+    for old_name in ["Item", "ItemAlias"]:
+        old = dataclasses.make_dataclass(old_name, ["name"])
+        assert zelkor.loads(zelkor.dumps(old("b")), allowlist={old_name}) == ItemV2("b")
+    # two classes of one __name__ live in one graph once one is renamed
+    a = zelkor.register(dataclasses.make_dataclass("Config", ["x"]))
+    b = zelkor.register(dataclasses.make_dataclass("Config", ["y", "z"]), name="ConfigB")
+    back = zelkor.loads(zelkor.dumps([a(1), b("s", "t"), ItemV2("c")]))
+    assert back == [a(1), b("s", "t"), ItemV2("c")] and type(back[1]) is b

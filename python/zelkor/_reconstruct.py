@@ -21,6 +21,9 @@ __all__ = ["register", "make_class"]
 
 # Bare class name -> class chosen by the application.
 _registered = {}
+# Registered class -> the name dumps stores it under (its first registered
+# name). Read by the extension once per type and dumps call.
+_registered_names = {}
 # (name, *field names) -> dataclass built for a name nobody registered,
 # oldest first. Bounded: blobs from elsewhere may name any number of types.
 _generated = {}
@@ -49,6 +52,11 @@ def register(cls=None, *, name=None):
     ``@register(name="Point")``, ``register(Point)`` and
     ``register(Point, name="Point")``; returns the class unchanged.
 
+    The registered name is also the name dumps stores instances under, so a
+    renamed class registered under its old name keeps reading and writing
+    blobs of that name. A class registered under several names (say its new
+    name and, for old blobs, its old one) is stored under the first.
+
     Registering the same class again is a no-op; registering a different
     class under a name that is taken raises ValueError.
     """
@@ -68,6 +76,7 @@ def register(cls=None, *, name=None):
             f"name {name!r} is already registered for "
             f"{current.__module__}.{current.__qualname__}; cannot register "
             f"{cls.__module__}.{cls.__qualname__} under it")
+    _registered_names.setdefault(cls, name)
     return cls
 
 

@@ -116,6 +116,8 @@ private:
     };
     bool walk_dataclass(PyRef& value, std::string_view type_name, uint32_t& index);
     bool push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index);
+    bool registered_name(PyTypeObject* type, std::string& name);
+    void raise_name_clash(std::string_view name, uint32_t type_id, PyTypeObject* type, PyObject* fields);
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
     bool finish(Frame& frame);
@@ -131,6 +133,8 @@ private:
     PyRef is_dataclass_;  // dataclasses.is_dataclass, looked up once per walk
     FieldKinds field_kinds_;
     std::unordered_map<PyTypeObject*, DataclassType> dataclass_types_;
+    PyRef registered_names_;  // registered class -> stored name, read once per walk
+    bool registered_names_read_ = false;
     bool python_ran_ = false;
     // Containers captured without an identity entry, while no Python code ran.
     std::vector<std::pair<PyObject*, uint32_t>> unentered_;
