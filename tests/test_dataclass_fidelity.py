@@ -160,3 +160,12 @@ def test_registered_name_is_the_stored_name_both_ways():
     b = zelkor.register(dataclasses.make_dataclass("Config", ["y", "z"]), name="ConfigB")
     back = zelkor.loads(zelkor.dumps([a(1), b("s", "t"), ItemV2("c")]))
     assert back == [a(1), b("s", "t"), ItemV2("c")] and type(back[1]) is b
+
+
+@pytest.mark.parametrize("flags", [{"frozen": True}, {"eq": False}])
+def test_unregistered_hashable_instances_load_as_keys_and_members(flags):
+    key = dataclasses.make_dataclass("Key", ["k", "n"], **flags)
+    back = zelkor.loads(zelkor.dumps({key("a", 1): {key("b", 2)}}))
+    [(k, members)] = back.items()
+    assert (k.k, k.n) == ("a", 1) and [(m.k, m.n) for m in members] == [("b", 2)]
+    assert back[type(k)("a", 1)] is members  # hashed by field values

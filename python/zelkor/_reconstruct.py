@@ -7,6 +7,8 @@ calls ``make_class(name, fields)`` once per instance:
 * a name registered with :func:`register` gives the registered class;
 * any other name gives a plain dataclass built from the stored field names,
   so the data survives a load even when the defining code is not at hand.
+  Its instances hash by their field values, so they can be dict keys and
+  set members, as the saved instances may have been.
   Such classes are built once per ``(name, fields)`` and cached.
 
 Names and field names must be identifiers (and not keywords): they come
@@ -118,8 +120,10 @@ def _build_class(name, fields):
             f"for at most {MAX_GENERATED_FIELDS}: register the class instead")
     for field in fields:
         _check_name(field, f"field name of {name!r}")
+    # Hashable by field values: the saved class may have been hashable
+    # (frozen, or eq=False) and its instances dict keys or set members.
     cls = dataclasses.make_dataclass(
-        name, fields, namespace={"__module__": __name__})
+        name, fields, namespace={"__module__": __name__}, unsafe_hash=True)
     while len(_generated) >= _GENERATED_LIMIT:
         # The oldest entry goes; a later load of it builds the class anew.
         _generated.pop(next(iter(_generated)), None)
