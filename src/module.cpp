@@ -463,15 +463,33 @@ PyObject* py_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // ---------------------------------------------------------------- module
 
 PyMethodDef kMethods[] = {
-    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\n"},
+    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\nReturn the version of the module, \"1.1.0\"."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dumps)), METH_FASTCALL | METH_KEYWORDS,
-     "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"},
+     "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"
+     "Return the blob of obj as bytes.\n\n"
+     "obj may hold None, bool, int (signed 64-bit), float, str, bytes, list,\n"
+     "tuple, dict, set, frozenset and dataclass instances; shared references\n"
+     "and cycles are kept. Anything else raises TypeError.\n\n"
+     "protocol (an int from 0 to 255), schema_version (None or an int from 0\n"
+     "to 4294967295) and hmac_key (None or bytes) are checked and accepted for\n"
+     "compatibility, but change nothing: the blob depends on obj alone and\n"
+     "carries no signature."},
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_loads)), METH_FASTCALL | METH_KEYWORDS,
-     "loads(data, *, allowlist=None)\n--\n\n"},
+     "loads(data, *, allowlist=None)\n--\n\n"
+     "Return the value stored in the blob data (bytes).\n\n"
+     "allowlist is None or a set of dataclass type names; a blob naming any\n"
+     "other dataclass type is refused with TypeError before anything is\n"
+     "built. A malformed blob raises ValueError. A dataclass comes back as\n"
+     "the class zelkor.register registered under its name, or as a plain\n"
+     "dataclass made from its stored fields: a blob never names code to run."},
     {"dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dump)), METH_VARARGS | METH_KEYWORDS,
-     "dump(obj, file, **kwargs)\n--\n\n"},
+     "dump(obj, file, **kwargs)\n--\n\n"
+     "Write the blob of obj with one call of file.write and return None.\n\n"
+     "Extra keyword arguments are accepted and ignored; see dumps."},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_load)), METH_FASTCALL | METH_KEYWORDS,
-     "load(file, *, allowlist=None)\n--\n\n"},
+     "load(file, *, allowlist=None)\n--\n\n"
+     "Read a blob with one call of file.read(), which must return bytes, and\n"
+     "return its value as loads does."},
 };
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_zelkor", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -14,7 +14,7 @@ import pytest
 
 from _zelkor import dumps
 
-import blob_reader
+from zelkor import _reader as blob_reader
 from support import V, error
 
 # header (11) + empty string table (4) + empty type table (4) + object count (4)

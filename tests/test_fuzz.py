@@ -13,7 +13,7 @@ from hypothesis import given, settings, strategies as st
 
 from _zelkor import dumps, loads
 
-import blob_reader
+from zelkor import _reader as blob_reader
 from blob_builder import (
     blob, bytes_, canonical, dict_, float_bits, fset, int_, int_raw, lst, none,
     ref, set_, str_, tup,

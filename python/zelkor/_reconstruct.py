@@ -16,38 +16,50 @@ from the blob, and the dataclass machinery writes field names into the
 source of the methods it generates.
 """
 
+from __future__ import annotations
+
 import dataclasses
 import keyword
+from typing import Any, Callable, Iterable, TypeVar, overload
 
 __all__ = ["register", "make_class"]
 
 # Bare class name -> class chosen by the application.
-_registered = {}
+_registered: dict[str, type] = {}
 # Registered class -> the name dumps stores it under (its first registered
 # name). Read by the extension once per type and dumps call.
-_registered_names = {}
+_registered_names: dict[type, str] = {}
 # (name, *field names) -> dataclass built for a name nobody registered,
 # oldest first. Bounded: blobs from elsewhere may name any number of types.
-_generated = {}
+_generated: dict[tuple[str, ...], type] = {}
 _GENERATED_LIMIT = 1024
 # Building a class writes and compiles code for every field, so blobs may
 # not ask for arbitrarily wide ones; a registered class has no such limit.
 MAX_GENERATED_FIELDS = 4096
 
 
-def _is_identifier(value):
+_C = TypeVar("_C", bound=type)
+
+
+def _is_identifier(value: object) -> bool:
     return (isinstance(value, str) and value.isidentifier()
             and not keyword.iskeyword(value))
 
 
-def _check_name(name, what):
+def _check_name(name: object, what: str) -> None:
     if not _is_identifier(name):
         raise TypeError(
             f"{what} must be a str that is a Python identifier and not a "
             f"keyword, got {name!r}")
 
 
-def register(cls=None, *, name=None):
+@overload
+def register(cls: _C, *, name: str | None = None) -> _C: ...
+@overload
+def register(cls: None = None, *, name: str | None = None) -> Callable[[_C], _C]: ...
+
+
+def register(cls: _C | None = None, *, name: str | None = None) -> _C | Callable[[_C], _C]:
     """Make ``cls`` the class that loads use for dataclass records named ``name``.
 
     ``name`` defaults to ``cls.__name__``. Works as ``@register``,
@@ -63,7 +75,7 @@ def register(cls=None, *, name=None):
     class under a name that is taken raises ValueError.
     """
     if cls is None:
-        def decorator(cls):
+        def decorator(cls: _C) -> _C:
             return register(cls, name=name)
         return decorator
     if not (isinstance(cls, type) and dataclasses.is_dataclass(cls)):
@@ -82,7 +94,7 @@ def register(cls=None, *, name=None):
     return cls
 
 
-def make_class(name, fields):
+def make_class(name: str, fields: Iterable[str]) -> Callable[..., Any]:
     """Return the class to build instances of the stored type ``name``.
 
     ``fields`` is the sequence of stored field names. A registered class is
@@ -91,7 +103,7 @@ def make_class(name, fields):
     """
     # Called once per loaded instance: keep the common cases to one or two
     # dict lookups and leave every check to the first build of a class.
-    key = None
+    key: tuple[str, ...] | None = None
     try:
         cls = _registered.get(name)
         if cls is None and fields.__class__ is not str:
@@ -104,28 +116,28 @@ def make_class(name, fields):
     return cls
 
 
-def _build_class(name, fields):
+def _build_class(name: str, fields: Iterable[str]) -> type:
     _check_name(name, "type name")
     if isinstance(fields, (str, bytes)):
         raise TypeError(
             f"fields must be a sequence of field names, got {fields!r}")
     try:
-        fields = tuple(fields)
+        names = tuple(fields)
     except TypeError:
         raise TypeError(
             f"fields must be a sequence of field names, got {fields!r}") from None
-    if len(fields) > MAX_GENERATED_FIELDS:
+    if len(names) > MAX_GENERATED_FIELDS:
         raise TypeError(
-            f"type {name!r} has {len(fields)} fields; classes are generated "
+            f"type {name!r} has {len(names)} fields; classes are generated "
             f"for at most {MAX_GENERATED_FIELDS}: register the class instead")
-    for field in fields:
+    for field in names:
         _check_name(field, f"field name of {name!r}")
     # Hashable by field values: the saved class may have been hashable
     # (frozen, or eq=False) and its instances dict keys or set members.
     cls = dataclasses.make_dataclass(
-        name, fields, namespace={"__module__": __name__}, unsafe_hash=True)
+        name, names, namespace={"__module__": __name__}, unsafe_hash=True)
     while len(_generated) >= _GENERATED_LIMIT:
         # The oldest entry goes; a later load of it builds the class anew.
         _generated.pop(next(iter(_generated)), None)
     # Two threads may build the same class; the first one stored wins.
-    return _generated.setdefault((name, *fields), cls)
+    return _generated.setdefault((name, *names), cls)

@@ -16,17 +16,25 @@ stored to the current version is used, in either direction, and a step may
 skip versions.
 """
 
+from __future__ import annotations
+
 import threading
 from collections import deque
+from typing import Any, Callable, Optional, TypeVar
 
 __all__ = ["migration", "apply_migrations", "MigrationError"]
 
 VERSION_KEYS = ("__zelkor_version__", "__tandrel_version__")
 
+Fields = dict[str, Any]
+Step = Callable[[Fields], Fields]
+_S = TypeVar("_S", bound=Step)
+Path = tuple[tuple[int, int, Step], ...]
+
 # type name -> {from_version: {to_version: step}}
-_steps = {}
+_steps: dict[str, dict[int, dict[int, Step]]] = {}
 # (type name, from, to) -> tuple of (from, to, step); cleared on registration.
-_paths = {}
+_paths: dict[tuple[str, int, int], Path] = {}
 _lock = threading.Lock()
 
 
@@ -34,17 +42,17 @@ class MigrationError(LookupError):
     """No chain of registered steps leads from the stored to the current version."""
 
 
-def _check_version(value, what):
+def _check_version(value: object, what: str) -> None:
     if isinstance(value, bool) or not isinstance(value, int) or value < 0:
         raise TypeError(f"{what} must be a non-negative int, got {value!r}")
 
 
-def _step_name(type_name, source, target, step):
+def _step_name(type_name: str, source: int, target: int, step: object) -> str:
     label = getattr(step, "__qualname__", None) or repr(step)
     return f"{type_name!r} {source} -> {target} ({label})"
 
 
-def migration(type_name, from_version, to_version):
+def migration(type_name: str, from_version: int, to_version: int) -> Callable[[_S], _S]:
     """Decorator registering ``step(fields) -> fields`` for one edge.
 
     ``step`` receives a dict of the stored fields (without the version keys)
@@ -61,7 +69,7 @@ def migration(type_name, from_version, to_version):
             f"a migration step for {type_name!r} must change the version, "
             f"got {from_version} -> {to_version}")
 
-    def decorator(step):
+    def decorator(step: _S) -> _S:
         if not callable(step):
             raise TypeError(f"migration step must be callable, got {step!r}")
         with _lock:
@@ -77,17 +85,17 @@ def migration(type_name, from_version, to_version):
     return decorator
 
 
-def _find_path(type_name, source, target):
+def _find_path(type_name: str, source: int, target: int) -> Optional[Path]:
     """Shortest chain of steps, as a tuple of (from, to, step), or None."""
     graph = _steps.get(type_name, {})
-    previous = {source: None}
+    previous: dict[int, Optional[tuple[int, Step]]] = {source: None}
     queue = deque([source])
     while queue:
         version = queue.popleft()
         if version == target:
-            path = []
-            while previous[version] is not None:
-                before, step = previous[version]
+            path: list[tuple[int, int, Step]] = []
+            while (link := previous[version]) is not None:
+                before, step = link
                 path.append((before, version, step))
                 version = before
             return tuple(reversed(path))
@@ -100,7 +108,7 @@ def _find_path(type_name, source, target):
     return None
 
 
-def _missing_step_error(type_name, source, target):
+def _missing_step_error(type_name: str, source: int, target: int) -> MigrationError:
     prefix = (f"cannot migrate {type_name!r} from version {source} to "
               f"version {target}: ")
     if type_name not in _steps:
@@ -122,7 +130,7 @@ def _missing_step_error(type_name, source, target):
         f"@zelkor.migration({type_name!r}, {nearest}, {target})")
 
 
-def apply_migrations(type_name, data, from_version, to_version):
+def apply_migrations(type_name: str, data: Fields, from_version: int, to_version: int) -> Fields:
     """Return the fields of ``data`` migrated from ``from_version`` to ``to_version``.
 
     ``data`` maps field names to stored values and may carry the version keys,

@@ -1,0 +1,131 @@
+"""python -m zelkor inspect and demo: listings, the same refusals as loads,
+and no value built while inspecting."""
+
+import dataclasses
+import json
+import random
+import subprocess
+import sys
+
+import pytest
+
+from _zelkor import dumps, loads
+from zelkor import _inspector, _reconstruct
+from zelkor.__main__ import main
+
+from blob_builder import LEGACY_MAGIC, blob, dataclass, lst, prefix, ref, str_, tup, typed_blob, u32
+from test_decoder import PAYLOAD_CASES, REJECTED
+
+# loads refuses these only while building values; the inspector, which
+# builds none, lists such blobs.
+BUILD_TIME_ONLY = ("Invalid data: cycle of immutable containers", "Invalid data: too many cycles",
+                   "Invalid data: hashing", "Invalid data: too many field names")
+
+
+def _outcome(func, data):
+    try:
+        func(data)
+    except ValueError as exc:
+        return str(exc)
+    except Exception as exc:  # refusals that are no blob fault (make_class, hashing)
+        return type(exc).__name__
+    return None
+
+
+def _rich():
+    shared = ["s", 1.5, b"\x00"]
+    cyclic = [shared, shared, {"k": (shared, frozenset({2}))}, {3}, None, True, -7]
+    cyclic.append(cyclic)
+    return dumps(cyclic)
+
+
+def _corpus():
+    cases = [data for group in REJECTED.values() for data, _ in group]
+    cases += [prefix() + u32(1) + record for record, _ in PAYLOAD_CASES]
+    rich = _rich()
+    cases += [rich[:n] for n in range(len(rich))]
+    cases += [
+        blob([]),                                   # no root record
+        blob([lst(1, 7)] + [str_(0)]),              # item beyond the records
+        blob([lst(1, 2), str_(5), ref(9)], strings=["a"]),  # first fault met wins
+        blob([ref(1), ref(0)]),                     # chain of refs that loops
+        blob([lst(2), str_(4), str_(3)], strings=["a"]),    # unreached fault
+        typed_blob([("A", ["x"], 0)], [dataclass(3, 1), str_(0)]),
+        typed_blob([("A", ["x"], 0), ("A", ["y"], 1)], [dataclass(1, 1), str_(0)]),
+        blob([tup(0)]),                             # a tuple that holds itself
+    ]
+    rng = random.Random(20261207)
+    for _ in range(400):
+        data = bytearray(rich)
+        for _ in range(rng.randint(1, 3)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        cases.append(bytes(data))
+    return cases
+
+
+@pytest.mark.usefixtures("fresh_registries")
+def test_inspector_refuses_what_loads_refuses_with_the_same_message():
+    for data in _corpus():
+        expected, got = _outcome(loads, data), _outcome(_inspector.listing, data)
+        if got is not None or (expected is not None and "Invalid" in expected
+                               and not expected.startswith(BUILD_TIME_ONLY)):
+            assert got == expected, data
+        assert _outcome(_inspector.describe, data) == got
+
+
+@_reconstruct.register
+@dataclasses.dataclass(eq=False)
+class Duo:
+    left: object
+    right: object
+
+
+def _valid():
+    pair = Duo("left", None)
+    pair.right = [pair, pair.left]
+    return dumps({"pair": pair, "again": pair})
+
+
+@pytest.mark.parametrize("data, status, expect", [
+    (_valid(), 0, ["magic ZLKR", "#0     'pair'", "entry 0     #", "Duo (type 0) {left=@", "Ref       -> @",
+                   "summary  ", "1 Dataclass"]),
+    (LEGACY_MAGIC + dumps([1, "a"])[4:], 0, ["magic TNDL", "@0     List      2 [@1, @2]", "@2     Str       #0 'a'"]),
+    (dumps(["x", 2**40])[:-3], 1, None),
+    (b"ZLKQ" + bytes(20), 1, None),
+    (blob([lst(1, 5), str_(0)], strings=["a"]), 1, None),
+], ids=["valid", "legacy-magic", "truncated", "bad-magic", "bad-reference"])
+def test_inspect_command(tmp_path, capsys, monkeypatch, data, status, expect):
+    def refuse(*args):
+        raise AssertionError("the inspector built a class")
+    monkeypatch.setattr(_reconstruct, "make_class", refuse)
+    path = tmp_path / "blob.zk"
+    path.write_bytes(data)
+    assert main(["inspect", str(path)]) == status
+    out, err = capsys.readouterr()
+    if status:
+        message = _outcome(loads, data)
+        assert (out, err) == ("", message + "\n")
+        assert main(["inspect", "--json", str(path)]) == 1
+        assert json.loads(capsys.readouterr().out) == {"error": message}
+        return
+    assert err == ""
+    for text in expect:
+        assert text in out
+    listing = out.splitlines()
+    described = json.loads(subprocess.run(
+        [sys.executable, "-m", "zelkor", "inspect", "--json", "-"], input=data,
+        capture_output=True, check=True).stdout)
+    records = described["records"]
+    assert len(records) == sum(line.startswith("  @") for line in listing)
+    assert described["summary"]["sizes"]["total"] == len(data)
+    assert [r["kind"] for r in records] == [line.split()[1] for line in listing if line.startswith("  @")]
+
+
+def test_demo_runs():
+    result = subprocess.run([sys.executable, "-m", "zelkor", "demo"], capture_output=True, text=True,
+                            check=True)
+    out = result.stdout
+    assert "False" not in out
+    assert out.count("True") == 6
+    for text in ("Dataclass Team (type 0)", "summary  ", "pickle 5", "zelkor  "):
+        assert text in out
