@@ -9,7 +9,7 @@ import pytest
 
 import zelkor
 
-import blob_reader
+from zelkor import _reader as blob_reader
 from blob_builder import dataclass as dc, int_, typed_blob
 
 pytestmark = pytest.mark.usefixtures("fresh_registries")
