@@ -117,7 +117,8 @@ def test_inspect_command(tmp_path, capsys, monkeypatch, data, status, expect):
         capture_output=True, check=True).stdout)
     records = described["records"]
     assert len(records) == sum(line.startswith("  @") for line in listing)
-    assert described["summary"]["sizes"]["total"] == len(data)
+    sizes = described["summary"]["sizes"]
+    assert sum(sizes[k] for k in ("header", "strings", "types", "records", "trailing")) == sizes["total"] == len(data)
     assert [r["kind"] for r in records] == [line.split()[1] for line in listing if line.startswith("  @")]
 
 

@@ -7,6 +7,10 @@ A blob never names code to run: dataclasses are found on load through
 ``register`` (or rebuilt from their field names), only for the type names an
 ``allowlist`` admits, and ``migration`` steps bring fields stored under an
 older schema version up to date.
+
+``python -m zelkor demo`` shows it at work; ``python -m zelkor inspect FILE``
+lists what a blob holds without loading it. ``zelkor.kombu`` (registered
+with kombu on installation) and ``zelkor.dask`` plug it into Celery and Dask.
 """
 
 from _zelkor import __version__, dump, dumps, load, loads

@@ -26,12 +26,17 @@ def _float_json(value: float) -> Any:
     return value if value == value and value not in (float("inf"), float("-inf")) else repr(value)
 
 
+def _record_table(blob: _reader.Blob) -> int:
+    """Where the record table starts: at its count, before the first record."""
+    return blob.records_offset - 4
+
+
 def _sections(blob: _reader.Blob, total: int) -> dict[str, int]:
     return {
         "header": _reader.HEADER_SIZE,
         "strings": blob.types_offset - _reader.HEADER_SIZE,
-        "types": blob.records_offset - blob.types_offset,
-        "records": blob.size - blob.records_offset,
+        "types": _record_table(blob) - blob.types_offset,
+        "records": blob.size - _record_table(blob),
         "trailing": total - blob.size,
         "total": total,
     }
@@ -158,7 +163,7 @@ def listing(data: bytes) -> str:
                 else "ignored: its name came earlier")
         lines.append(f"  entry {entry.type_id:<5} {name}  version {entry.schema_version}  "
                      f"fields: {fields}  ({note})")
-    lines.append(f"records  {len(blob.records)} at offset {blob.records_offset}, {sizes['records']} bytes")
+    lines.append(f"records  {len(blob.records)} at offset {_record_table(blob)}, {sizes['records']} bytes")
     width = max((len(k) for k in _reader.TAG_NAMES.values()))
     for i, record in enumerate(blob.records):
         lines.append(f"  @{i:<5} {record[0]:<{width}} {_payload(blob, record)}".rstrip())
