@@ -169,3 +169,44 @@ def test_unregistered_hashable_instances_load_as_keys_and_members(flags):
     [(k, members)] = back.items()
     assert (k.k, k.n) == ("a", 1) and [(m.k, m.n) for m in members] == [("b", 2)]
     assert back[type(k)("a", 1)] is members  # hashed by field values
+
+
+@dataclasses.dataclass
+class User:
+    name: str
+    birthday: object
+
+
+@pytest.mark.skipif(not hasattr(BaseException, "add_note"), reason="exception notes: 3.11 on")
+@pytest.mark.parametrize("value, exc_type, note", [
+    ({"users": [User("a", 1)] * 3 + [User("b", 1j)]}, TypeError, "at root['users'][3].birthday"),
+    ([0, (1, 2**70)], OverflowError, "at root[1][1]"),
+    ({"ok": {"s": ["\udc80"]}}, UnicodeEncodeError, "at root['ok']['s'][0]"),
+    ({"k": {(1, 1j): 2}}, TypeError, "at root['k']<key>[1]"),
+    ([{frozenset([1j])}], TypeError, "at root[0]<member><member>"),
+    (1j, TypeError, "at root"),
+])
+def test_refusal_notes_the_path(value, exc_type, note):
+    with pytest.raises(exc_type) as info:
+        zelkor.dumps(value)
+    assert info.value.__notes__ == [note]
+
+
+@pytest.mark.skipif(not hasattr(BaseException, "add_note"), reason="exception notes: 3.11 on")
+def test_failing_migration_step_notes_type_and_versions():
+    @zelkor.register
+    @dataclasses.dataclass
+    class Doc:
+        body: str
+        __zelkor_version__: ClassVar[int] = 3
+
+    zelkor.migration("Doc", 1, 2)(lambda fields: fields)
+
+    @zelkor.migration("Doc", 2, 3)
+    def broken(fields):
+        raise KeyError("title")
+
+    old = dataclasses.make_dataclass("Doc", ["body"], namespace={"__zelkor_version__": 1})
+    with pytest.raises(KeyError) as info:
+        zelkor.loads(zelkor.dumps(old("x")))
+    assert info.value.__notes__ == ["while migrating 'Doc' from version 2 to 3, on the way from 1 to 3"]

@@ -155,7 +155,15 @@ def apply_migrations(type_name: str, data: Fields, from_version: int, to_version
                 raise _missing_step_error(type_name, from_version, to_version)
             _paths[key] = path
     for source, target, step in path:
-        fields = step(fields)
+        try:
+            fields = step(fields)
+        except BaseException as exc:
+            if hasattr(exc, "add_note"):  # exception notes: 3.11 on
+                overall = ("" if (source, target) == (from_version, to_version)
+                           else f", on the way from {from_version} to {to_version}")
+                exc.add_note(f"while migrating {type_name!r} from version "
+                             f"{source} to {target}{overall}")
+            raise
         if not isinstance(fields, dict):
             raise TypeError(
                 f"migration step {_step_name(type_name, source, target, step)} "

@@ -80,6 +80,11 @@ public:
 
 private:
     bool walk_all(PyObject* root);
+    // After a failed walk: notes on the exception where the refused value
+    // sits, e.g. "at root['users'][3].birthday" (interpreters with
+    // exception notes only). Built from the frames left on the stack.
+    void note_path();
+    std::string path_text();
 
     enum class FrameKind : uint8_t { List, Tuple, Dict, Set, Dataclass };
 
