@@ -13,7 +13,9 @@ from _zelkor import dumps, loads
 from zelkor import _inspector, _reconstruct
 from zelkor.__main__ import main
 
-from blob_builder import LEGACY_MAGIC, blob, dataclass, lst, prefix, ref, str_, tup, typed_blob, u32
+from blob_builder import (
+    LEGACY_MAGIC, blob, dataclass, lst, none, prefix, ref, str_, tup, type_entry, typed_blob, u32,
+)
 from test_decoder import PAYLOAD_CASES, REJECTED
 
 # loads refuses these only while building values; the inspector, which
@@ -53,6 +55,8 @@ def _corpus():
         typed_blob([("A", ["x"], 0)], [dataclass(3, 1), str_(0)]),
         typed_blob([("A", ["x"], 0), ("A", ["y"], 1)], [dataclass(1, 1), str_(0)]),
         blob([tup(0)]),                             # a tuple that holds itself
+        # field names copied from the type table beyond what the blob's size allows
+        blob([none()], strings=["A", "x" * 100_000], types=[type_entry(0, [1] * 100)]),
     ]
     rng = random.Random(20261207)
     for _ in range(400):

@@ -22,7 +22,7 @@ def _inspect(path: str, as_json: bool) -> int:
         return 1
     try:
         if as_json:
-            text = json.dumps(_inspector.describe(data), indent=1, ensure_ascii=False)
+            text = json.dumps(_inspector.describe(data), ensure_ascii=False)
         else:
             text = _inspector.listing(data)
     except ValueError as exc:
