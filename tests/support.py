@@ -73,3 +73,17 @@ def install(monkeypatch, name, **attrs):
     module.__dict__.update(attrs)
     monkeypatch.setitem(sys.modules, name, module)
     return module
+
+
+def _address_sanitised():
+    """Whether this process runs with an address sanitiser's runtime, which
+    reserves far more address space than any memory limit lets through."""
+    try:
+        with open("/proc/self/maps") as maps:
+            return "asan" in maps.read()
+    except OSError:
+        return False
+
+
+ADDRESS_SANITISED = _address_sanitised()
+needs_address_limit = pytest.mark.skipif(ADDRESS_SANITISED, reason="an address-sanitised run cannot cap its address space")

@@ -16,7 +16,7 @@ from blob_builder import (
     int_raw, lst, none, prefix, ref, set_, str_, string_table, tup,
     type_entry, u32,
 )
-from support import Kwargs, Recorder, error, install
+from support import Kwargs, Recorder, error, install, needs_address_limit
 
 # the message of the ValueError that loads(data, **kwargs) must raise
 load_error = functools.partial(error, ValueError, loads)
@@ -420,6 +420,7 @@ _CHILD = textwrap.dedent("""
 """)
 
 
+@needs_address_limit
 def test_huge_counts_fail_with_truncation_under_memory_limit():
     """Declared counts never reserve more than the input could hold: with the
     address space capped at 1 GiB every case still reports its truncation."""
