@@ -16,109 +16,10 @@
 #include "format/primitives.h"
 #include "format/reconstruct.h"
 #include "graph/walker.h"
+#include "interpreter.h"
 #include "pyref.h"
 
 namespace zelkor {
-
-Names names;
-
-// ---------------------------------------------------------------- helpers
-
-PyRef type_qualname(PyObject* obj) {
-    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names.qualname));
-    if (!name || !PyUnicode_Check(name.get())) {
-        PyErr_Clear();
-        name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
-    }
-    return name;
-}
-
-void raise_conversion_error(PyObject* obj, const char* target) {
-    PyRef name = type_qualname(obj);
-    if (!name) return ensure_error();
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
-}
-
-PyRef import_module(PyObject* dotted_name) {
-    // A module already imported comes straight from sys.modules, as in the
-    // import machinery's own fast path; anything else (missing, or blocked
-    // with None) goes through the full import.
-    PyRef module = PyRef::steal(PyImport_GetModule(dotted_name));
-    if (module && module.get() != Py_None) return module;
-    if (PyErr_Occurred()) return PyRef();
-    module = PyRef::steal(PyImport_ImportModuleLevelObject(dotted_name, nullptr, nullptr, names.fromlist, 0));
-    if (!module) ensure_error();
-    return module;
-}
-
-// Newer interpreters (3.13 on) have a lookup that reports a missing
-// attribute without raising; it is part of their stable ABI, and found at
-// load time when present.
-#if defined(__GNUC__) && defined(__ELF__)
-extern "C" __attribute__((weak)) int PyObject_GetOptionalAttr(PyObject*, PyObject*, PyObject**);
-#define ZELKOR_OPTIONAL_ATTR PyObject_GetOptionalAttr
-#else
-#define ZELKOR_OPTIONAL_ATTR nullptr
-#endif
-
-// The attribute `name` of `obj`, or nothing (and no exception) when the
-// lookup fails in any way. A missing attribute is the common case, so no
-// exception object is made for it: older interpreters' PyObject_HasAttr
-// tells without one (newer ones report other errors from it, so the newer
-// lookup is used there).
-PyRef optional_attribute(PyObject* obj, PyObject* name) {
-    auto optional_attr = ZELKOR_OPTIONAL_ATTR;
-    if (optional_attr) {
-        PyObject* value = nullptr;
-        if (optional_attr(obj, name, &value) < 0) PyErr_Clear();
-        return PyRef::steal(value);
-    }
-    if (!PyObject_HasAttr(obj, name)) return PyRef();
-    PyRef value = PyRef::steal(PyObject_GetAttr(obj, name));
-    if (!value) PyErr_Clear();
-    return value;
-}
-
-uint32_t declared_version(PyObject* obj) {
-    PyRef value = optional_attribute(obj, names.version);
-    if (!value) {
-        value = optional_attribute(obj, names.legacy_version);
-        if (!value) return 0;
-    }
-    long long v = PyLong_AsLongLong(value.get());
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return 0;
-    }
-    return v < 0 || v > 0xFFFFFFFFLL ? 0 : static_cast<uint32_t>(v);
-}
-
-bool FieldKinds::load() {
-    if (loaded_) return true;
-    PyRef module = import_module(names.dataclasses);
-    if (!module) return false;
-    // Interpreters without these markers get no filtering.
-    classvar_ = optional_attribute(module.get(), names.classvar_marker);
-    initvar_ = optional_attribute(module.get(), names.initvar_marker);
-    missing_ = optional_attribute(module.get(), names.missing);
-    loaded_ = true;
-    return true;
-}
-
-FieldKind FieldKinds::of(PyObject* field) const {
-    if (!classvar_ && !initvar_) return FieldKind::Field;
-    PyRef marker = optional_attribute(field, names.field_type);
-    if (marker && marker.get() == classvar_.get()) return FieldKind::ClassVar;
-    if (marker && marker.get() == initvar_.get()) return FieldKind::InitVar;
-    return FieldKind::Field;
-}
-
-bool FieldKinds::required(PyObject* field) const {
-    if (!missing_) return false;
-    PyRef value = optional_attribute(field, names.field_default);
-    PyRef factory = optional_attribute(field, names.default_factory);
-    return value.get() == missing_.get() && factory.get() == missing_.get();
-}
 
 namespace {
 
@@ -339,10 +240,10 @@ PyObject* load_blob(PyObject* data, PyObject* allowlist) {
     if (!bytes) return nullptr;
     const Py_ssize_t size = PyBytes_Size(data);
     format::DecodedGraph decoded;
-    std::string error;
-    if (!format::decode(reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(size), decoded, error)) {
-        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(error.data(), static_cast<Py_ssize_t>(error.size()), "replace"));
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    if (auto failure = format::decode(reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(size), decoded)) {
+        const std::string message = failure->message();
+        PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return nullptr;
     }
     if (allowlist && !format::check_allowlist(decoded, allowlist)) return nullptr;
@@ -496,57 +397,6 @@ PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "_zelkor", "", 0, nullptr, null
 
 std::atomic<int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
-
-bool make_names() {
-    struct Entry {
-        PyObject** slot;
-        const char* text;
-    } entries[] = {
-        {&names.name, "__name__"},
-        {&names.qualname, "__qualname__"},
-        {&names.module, "__module__"},
-        {&names.all, "__all__"},
-        {&names.dataclass_fields, "__dataclass_fields__"},
-        {&names.version, "__zelkor_version__"},
-        {&names.legacy_version, "__tandrel_version__"},
-        {&names.extra, "__zelkor_extra__"},
-        {&names.legacy_extra, "__tandrel_extra__"},
-        {&names.is_dataclass, "is_dataclass"},
-        {&names.make_class, "make_class"},
-        {&names.apply_migrations, "apply_migrations"},
-        {&names.init, "__init__"},
-        {&names.new_, "__new__"},
-        {&names.write, "write"},
-        {&names.read, "read"},
-        {&names.dataclasses, "dataclasses"},
-        {&names.reconstruct_module, "zelkor._reconstruct"},
-        {&names.legacy_reconstruct_module, "tandrel._reconstruct"},
-        {&names.migrations_module, "zelkor.migrations"},
-        {&names.legacy_migrations_module, "tandrel.migrations"},
-        {&names.field_type, "_field_type"},
-        {&names.field_init, "init"},
-        {&names.classvar_marker, "_FIELD_CLASSVAR"},
-        {&names.initvar_marker, "_FIELD_INITVAR"},
-        {&names.registered_names, "_registered_names"},
-        {&names.add_note, "add_note"},
-        {&names.missing, "MISSING"},
-        {&names.field_default, "default"},
-        {&names.default_factory, "default_factory"},
-    };
-    for (Entry& e : entries) {
-        if (*e.slot) continue;
-        *e.slot = PyUnicode_InternFromString(e.text);
-        if (!*e.slot) return false;
-    }
-    if (!names.fromlist) {
-        names.fromlist = PyTuple_New(1);
-        if (!names.fromlist) return false;
-        PyObject* doc = PyUnicode_InternFromString("__doc__");
-        if (!doc) return false;
-        PyTuple_SetItem(names.fromlist, 0, doc);
-    }
-    return true;
-}
 
 // Appends `name` to the module's __all__, creating the list when missing.
 bool append_to_all(PyObject* module, PyObject* name) {

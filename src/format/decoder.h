@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "format/decode_error.h"
 #include "graph/types.h"
 
 namespace zelkor::format {
@@ -76,11 +77,10 @@ struct DecodedGraph {
     bool has_dataclass = false;  // any Dataclass record, reachable or not
 };
 
-// Fills `out` and returns true, or returns false with the message of the
-// first field that is missing or malformed in `error`.
-bool decode(const uint8_t* data, size_t len, DecodedGraph& out, std::string& error);
+// Fills `out`, or returns the first field that is missing or malformed.
+[[nodiscard]] std::optional<DecodeFailure> decode(const uint8_t* data, size_t len, DecodedGraph& out);
 
-// Checks UTF-8; on failure returns false and fills the detail text.
-bool validate_utf8(const uint8_t* p, size_t n, std::string& detail);
+// Where `n` bytes at `p` stop being well-formed UTF-8, if they do.
+std::optional<Utf8Fault> find_utf8_fault(const uint8_t* p, size_t n);
 
 }  // namespace zelkor::format

@@ -1,5 +1,6 @@
-// Byte-level building blocks of the blob layout: tags, magic, little-endian
-// readers and writers, and the zigzag varint used for integers.
+// Byte-level building blocks of the blob layout: magic, little-endian
+// readers and writers, and the zigzag varint used for integers. The value
+// kinds and their tags are in kinds.h.
 #pragma once
 
 #include <bit>
@@ -24,22 +25,6 @@ inline constexpr char kLegacyMagic[4] = {'T', 'N', 'D', 'L'};
 inline constexpr uint16_t kFormatVersion = 1;
 inline constexpr size_t kHeaderSize = 11;
 
-enum Tag : uint8_t {
-    kTagNone = 0x01,
-    kTagTrue = 0x02,
-    kTagFalse = 0x03,
-    kTagInt = 0x04,
-    kTagFloat = 0x05,
-    kTagStr = 0x06,
-    kTagBytes = 0x07,
-    kTagList = 0x08,
-    kTagTuple = 0x09,
-    kTagDict = 0x0A,
-    kTagSet = 0x0B,
-    kTagFrozenSet = 0x0C,
-    kTagDataclass = 0x0D,
-    kTagRef = 0x0E,
-};
 
 // Limits that the field widths put on what a blob can carry.
 inline constexpr uint64_t kMaxCount = 0xFFFFFFFFull;      // u32 counts and lengths
@@ -184,6 +169,20 @@ inline std::optional<int64_t> read_i64_zigzag(const uint8_t* data, size_t len, s
         }
     }
     return std::nullopt;  // not reached
+}
+
+// Length of a varint that was checked to be complete (at most 10 bytes).
+inline size_t checked_varint_length(const uint8_t* p) {
+    size_t n = 1;
+    while (n < 10 && (p[n - 1] & 0x80)) ++n;
+    return n;
+}
+
+// Reads a zigzag varint that was checked to be complete; `length` receives
+// the number of bytes it takes.
+inline int64_t read_checked_zigzag(const uint8_t* p, size_t& length) {
+    length = 0;
+    return *read_i64_zigzag(p, 10, length);
 }
 
 }  // namespace zelkor::format

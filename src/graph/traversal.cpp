@@ -312,17 +312,17 @@ bool Walker::enter(PyRef value, uint32_t& index) {
     PyObject* obj = value.get();
     PyTypeObject* type = Py_TYPE(obj);
     FrameKind kind;
-    uint8_t tag;
+    format::Tag tag;
     if (type == &PyList_Type) {
-        kind = FrameKind::List, tag = format::kTagList;
+        kind = FrameKind::List, tag = format::Tag::List;
     } else if (type == &PyDict_Type) {
-        kind = FrameKind::Dict, tag = format::kTagDict;
+        kind = FrameKind::Dict, tag = format::Tag::Dict;
     } else if (type == &PyTuple_Type) {
-        kind = FrameKind::Tuple, tag = format::kTagTuple;
+        kind = FrameKind::Tuple, tag = format::Tag::Tuple;
     } else if (type == &PySet_Type) {
-        kind = FrameKind::Set, tag = format::kTagSet;
+        kind = FrameKind::Set, tag = format::Tag::Set;
     } else if (type == &PyFrozenSet_Type) {
-        kind = FrameKind::Set, tag = format::kTagFrozenSet;
+        kind = FrameKind::Set, tag = format::Tag::FrozenSet;
     } else {
         if (int r = enter_simple(obj, 1, index)) return r > 0;
         if (!check_room_for_record()) return false;
@@ -392,7 +392,7 @@ bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
     return true;
 }
 
-bool Walker::enter_container(PyRef& value, FrameKind kind, uint8_t tag, Py_ssize_t length, uint32_t& index,
+bool Walker::enter_container(PyRef& value, FrameKind kind, format::Tag tag, Py_ssize_t length, uint32_t& index,
                              bool identity) {
     if (length < 0) return ensure_error(), false;
     if (static_cast<uint64_t>(length) > kMaxCount) {
@@ -464,19 +464,19 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
         return enter_bytes_sequence(obj, index);
     } else if (name == "list") {
         if (!PyList_Check(obj)) return raise_conversion_error(obj, "PyList"), false;
-        return enter_container(value, FrameKind::List, format::kTagList, PyList_Size(obj), index, true);
+        return enter_container(value, FrameKind::List, format::Tag::List, PyList_Size(obj), index, true);
     } else if (name == "tuple") {
         if (!PyTuple_Check(obj)) return raise_conversion_error(obj, "PyTuple"), false;
-        return enter_container(value, FrameKind::Tuple, format::kTagTuple, PyTuple_Size(obj), index, true);
+        return enter_container(value, FrameKind::Tuple, format::Tag::Tuple, PyTuple_Size(obj), index, true);
     } else if (name == "dict") {
         if (!PyDict_Check(obj)) return raise_conversion_error(obj, "PyDict"), false;
-        return enter_container(value, FrameKind::Dict, format::kTagDict, PyDict_Size(obj), index, true);
+        return enter_container(value, FrameKind::Dict, format::Tag::Dict, PyDict_Size(obj), index, true);
     } else if (name == "set") {
         if (!PySet_Check(obj)) return raise_conversion_error(obj, "PySet"), false;
-        return enter_container(value, FrameKind::Set, format::kTagSet, PySet_Size(obj), index, true);
+        return enter_container(value, FrameKind::Set, format::Tag::Set, PySet_Size(obj), index, true);
     } else if (name == "frozenset") {
         if (!PyFrozenSet_Check(obj)) return raise_conversion_error(obj, "PyFrozenSet"), false;
-        return enter_container(value, FrameKind::Set, format::kTagFrozenSet, PySet_Size(obj), index, true);
+        return enter_container(value, FrameKind::Set, format::Tag::FrozenSet, PySet_Size(obj), index, true);
     } else {
         bool dataclass = false;
         // A class object is no instance, even when the class is a dataclass.

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/kinds.h"
 #include "format/primitives.h"
 #include "graph/types.h"
 
@@ -95,11 +96,11 @@ public:
 
     uint32_t next_index() const { return static_cast<uint32_t>(record_count); }
 
-    uint32_t push_none() { return push_tag(format::kTagNone); }
-    uint32_t push_bool(bool v) { return push_tag(v ? format::kTagTrue : format::kTagFalse); }
+    uint32_t push_none() { return push_tag(format::Tag::None); }
+    uint32_t push_bool(bool v) { return push_tag(v ? format::Tag::True : format::Tag::False); }
     uint32_t push_int(int64_t v) {
         uint8_t* p = records.extend(11);
-        *p = format::kTagInt;
+        *p = format::tag_byte(format::Tag::Int);
         uint8_t* end = format::write_varint(p + 1, format::zigzag_encode(v));
         records.shrink_to(records.size() - 11 + static_cast<size_t>(end - p));
         return count_record();
@@ -108,18 +109,18 @@ public:
         uint64_t bits;
         std::memcpy(&bits, &v, 8);
         uint8_t* p = records.extend(9);
-        *p = format::kTagFloat;
+        *p = format::tag_byte(format::Tag::Float);
         format::write_u64(p + 1, bits);
         return count_record();
     }
-    uint32_t push_str(uint32_t string_index) { return push_tag_u32(format::kTagStr, string_index); }
-    uint32_t push_ref(uint32_t target) { return push_tag_u32(format::kTagRef, target); }
+    uint32_t push_str(uint32_t string_index) { return push_tag_u32(format::Tag::Str, string_index); }
+    uint32_t push_ref(uint32_t target) { return push_tag_u32(format::Tag::Ref, target); }
 
     // A bytes payload; large ones stay in place until the blob is written,
     // so the caller must keep `data` alive until then.
     uint32_t push_bytes(const uint8_t* data, size_t size) {
         uint8_t* p = records.extend(5);
-        *p = format::kTagBytes;
+        *p = format::tag_byte(format::Tag::Bytes);
         format::write_u32(p + 1, static_cast<uint32_t>(size));
         if (size <= kInlineBytesLimit) {
             if (size) std::memcpy(records.extend(size), data, size);
@@ -132,7 +133,7 @@ public:
     // A bytes payload written by the caller into the returned room.
     uint8_t* push_bytes_inline(size_t size) {
         uint8_t* p = records.extend(5 + size);
-        *p = format::kTagBytes;
+        *p = format::tag_byte(format::Tag::Bytes);
         format::write_u32(p + 1, static_cast<uint32_t>(size));
         count_record();
         return p + 5;
@@ -140,9 +141,9 @@ public:
 
     // List, tuple, set, frozenset (one u32 per child) and dict (two per
     // entry): the record is numbered now and its indices filled in later.
-    uint32_t begin_container(uint8_t tag, uint32_t units, Reservation& r) {
+    uint32_t begin_container(format::Tag tag, uint32_t units, Reservation& r) {
         uint8_t* p = records.extend(5 + static_cast<size_t>(units) * 4);
-        *p = tag;
+        *p = format::tag_byte(tag);
         r.count_offset = records.size() - static_cast<size_t>(units) * 4 - 4;
         r.capacity = units;
         r.filled = 0;
@@ -151,7 +152,7 @@ public:
     // Dataclass: type id and field count are known up front.
     uint32_t begin_dataclass(uint16_t type_id, uint16_t fields, Reservation& r) {
         uint8_t* p = records.extend(5 + static_cast<size_t>(fields) * 4);
-        p[0] = format::kTagDataclass;
+        p[0] = format::tag_byte(format::Tag::Dataclass);
         format::write_u16(p + 1, type_id);
         format::write_u16(p + 3, fields);
         r.count_offset = static_cast<size_t>(p + 1 - records.data());
@@ -174,13 +175,13 @@ public:
 
 private:
     uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
-    uint32_t push_tag(uint8_t tag) {
-        *records.extend(1) = tag;
+    uint32_t push_tag(format::Tag tag) {
+        *records.extend(1) = format::tag_byte(tag);
         return count_record();
     }
-    uint32_t push_tag_u32(uint8_t tag, uint32_t v) {
+    uint32_t push_tag_u32(format::Tag tag, uint32_t v) {
         uint8_t* p = records.extend(5);
-        *p = tag;
+        *p = format::tag_byte(tag);
         format::write_u32(p + 1, v);
         return count_record();
     }

@@ -1,0 +1,384 @@
+// Dataclass records: the class comes from the companion module's
+// make_class, the instance from keyword arguments, and stored fields of an
+// older schema version go through the companion migrations module first.
+// An instance reached again through a cycle while its fields are being built
+// is handed out as a shell (made by __new__) and initialised once complete.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "format/reconstructor.h"
+
+namespace zelkor::format {
+
+namespace {
+
+bool is_version_key(PyObject* key) {
+    return PyUnicode_Compare(key, names.version) == 0 || PyUnicode_Compare(key, names.legacy_version) == 0;
+}
+
+// Calls `fn(key, value)` for the items of a migrated field dict, in order,
+// leaving out the version keys; every key must be a str. The items are held
+// while `fn` runs, since hashing a key may run Python code that changes the
+// dict.
+template <class Fn>
+bool for_each_field(PyObject* fields, Fn&& fn) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(fields, &pos, &key, &value)) {
+        PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
+        if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+        if (is_version_key(key)) continue;
+        if (!fn(key, value)) return false;
+    }
+    return true;
+}
+
+// Whether an instance of a class declaring version `current` is built as
+// stored, without migrations.
+bool needs_no_migration(uint32_t stored, uint32_t current) { return current == stored || stored == 0 || current == 0; }
+
+// Sets fields the constructor does not take, as object.__setattr__ does, so
+// frozen classes take them too.
+bool set_late_fields(PyObject* instance, const LateFields& late) {
+    for (const auto& [name, value] : late) {
+        if (PyObject_GenericSetAttr(instance, name.get(), value.get()) < 0) return false;
+    }
+    return true;
+}
+
+// Adds `key` to the set in `into`, creating the set first.
+bool add_to_set(PyRef& into, PyObject* key) {
+    if (!into) {
+        into = PyRef::steal(PySet_New(nullptr));
+        if (!into) return false;
+    }
+    return PySet_Add(into.get(), key) == 0;
+}
+
+}  // namespace
+
+TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
+    TypeObjects& t = type_objects_[type_id];
+    if (!t.name) {
+        const graph::TypeInfo& info = g_.types.types[type_id];
+        PyRef name = text_object(info.name);
+        if (!name) return nullptr;
+        std::vector<PyRef> fields;
+        fields.reserve(info.fields.size());
+        for (const std::string& f : info.fields) {
+            PyObject* s = text_object(f).release();
+            if (!s) return nullptr;
+            PyUnicode_InternInPlace(&s);  // keyword matching compares pointers first
+            fields.push_back(PyRef::steal(s));
+        }
+        t.fields = std::move(fields);
+        t.name = std::move(name);
+    }
+    return &t;
+}
+
+Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordView rec, PyRef& out) {
+    if (active(index)) {
+        // Reached again through a cycle while its fields are being built:
+        // hand out the instance now, uninitialised, and initialise it when
+        // the fields are complete.
+        return make_shell(stack_[active_[index] - 1], out) ? Outcome::Ready : Outcome::Error;
+    }
+    const uint16_t type_id = rec.type_id();
+    const uint16_t count = rec.field_count();
+    if (type_id >= g_.types.types.size()) {
+        raise_decode_error(DecodeError::InvalidTypeId, type_id);
+        return Outcome::Error;
+    }
+    PyRef module = import_with_legacy(names.reconstruct_module, names.legacy_reconstruct_module);
+    if (!module) return Outcome::Error;
+    TypeObjects* t = type_objects(type_id);
+    if (!t) return Outcome::Error;
+    if (!field_names_made_.spend(t->fields.size())) {
+        raise_decode_error(DecodeError::TooManyFieldNames, index);
+        return Outcome::Error;
+    }
+    PyRef field_names = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t->fields.size())));
+    if (!field_names) return Outcome::Error;
+    for (size_t i = 0; i < t->fields.size(); ++i) {
+        PyList_SetItem(field_names.get(), static_cast<Py_ssize_t>(i), t->fields[i].copy().release());
+    }
+    Frame& f = push_frame(index, Tag::Dataclass, count, rec.children());
+    f.dataclass.type_id = type_id;
+    f.dataclass.module = std::move(module);
+    f.dataclass.field_names = std::move(field_names);
+    f.items.reserve(count);
+    active_[index] = static_cast<uint32_t>(stack_.size());
+    return Outcome::Pushed;
+}
+
+bool Reconstructor::make_class(Frame& f) {
+    DataclassPart& d = f.dataclass;
+    if (d.cls) return true;
+    PyRef factory = PyRef::steal(PyObject_GetAttr(d.module.get(), names.make_class));
+    if (!factory) return false;
+    d.cls = call_with(factory.get(), {type_objects_[d.type_id].name.get(), d.field_names.get()});
+    return static_cast<bool>(d.cls);
+}
+
+// Works out, once per type and class, which stored fields the class's
+// constructor takes: init=False fields are set on the instance afterwards,
+// and names of class variables (which older versions stored) are dropped.
+bool Reconstructor::plan_fields(Frame& f) {
+    TypeObjects& t = type_objects_[f.dataclass.type_id];
+    if (t.plan_class.get() == f.dataclass.cls.get()) return true;
+    t.uses.clear();
+    t.late.reset();
+    t.dropped.reset();
+    t.without_init = false;
+    t.plan_class = f.dataclass.cls.copy();
+    PyRef declared = optional_attribute(f.dataclass.cls.get(), names.dataclass_fields);
+    if (!declared || !PyDict_Check(declared.get())) return true;  // not a dataclass: all keywords
+    if (!field_kinds_.load()) return false;
+    PyRef items = PyRef::steal(PyDict_Items(declared.get()));
+    if (!items) return false;
+    for (Py_ssize_t i = 0, n = PyList_Size(items.get()); i < n; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), i);
+        PyObject* key = PyTuple_GetItem(item, 0);
+        PyObject* field = PyTuple_GetItem(item, 1);
+        if (!PyUnicode_Check(key)) continue;
+        PyRef* into = nullptr;
+        const FieldKind kind = field_kinds_.of(field);
+        if (kind == FieldKind::ClassVar) {
+            into = &t.dropped;
+        } else if (kind == FieldKind::InitVar) {
+            t.without_init = t.without_init || field_kinds_.required(field);
+        } else {
+            PyRef init = optional_attribute(field, names.field_init);
+            const int takes = init ? PyObject_IsTrue(init.get()) : 1;
+            if (takes < 0) return false;
+            if (!takes) into = &t.late;
+        }
+        if (into && !add_to_set(*into, key)) return false;
+    }
+    if (!t.late && !t.dropped) return true;
+    t.uses.reserve(t.fields.size());
+    for (const PyRef& name : t.fields) {
+        const int late = t.late ? PySet_Contains(t.late.get(), name.get()) : 0;
+        const int dropped = t.dropped ? PySet_Contains(t.dropped.get(), name.get()) : 0;
+        if (late < 0 || dropped < 0) return false;
+        t.uses.push_back(dropped ? FieldUse::Dropped : late ? FieldUse::Late : FieldUse::Keyword);
+    }
+    return true;
+}
+
+bool Reconstructor::make_shell(Frame& f, PyRef& out) {
+    if (!make_class(f)) return false;
+    PyRef new_ = PyRef::steal(PyObject_GetAttr(f.dataclass.cls.get(), names.new_));
+    if (!new_) return false;
+    f.dataclass.shell = call_with(new_.get(), {f.dataclass.cls.get()});
+    if (!f.dataclass.shell) return false;
+    remember(f.index, f.dataclass.shell.get());
+    out = f.dataclass.shell.copy();
+    return true;
+}
+
+// Builds an instance from keyword arguments: calls the class, or, when the
+// instance was already handed out as a shell, runs __init__ on it. A class
+// whose __init__ cannot be called without an init-only variable gets a new
+// instance with the arguments set as attributes instead.
+PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
+    const DataclassPart& d = f.dataclass;
+    if (type_objects_[d.type_id].without_init) {
+        PyRef instance = d.shell.copy();
+        if (!instance) {
+            PyRef new_ = PyRef::steal(PyObject_GetAttr(d.cls.get(), names.new_));
+            if (!new_) return PyRef();
+            instance = call_with(new_.get(), {d.cls.get()});
+            if (!instance) return instance;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (PyObject_GenericSetAttr(instance.get(), key, value) < 0) return PyRef();
+        }
+        return instance;
+    }
+    if (!d.shell) {
+        PyRef empty = PyRef::steal(PyTuple_New(0));
+        if (!empty) return empty;
+        return PyRef::steal(PyObject_Call(d.cls.get(), empty.get(), kwargs));
+    }
+    PyRef init = PyRef::steal(PyObject_GetAttr(d.cls.get(), names.init));
+    if (!init) return PyRef();
+    PyRef done = call_with(init.get(), {d.shell.get()}, kwargs);
+    if (!done) return done;
+    return d.shell.copy();
+}
+
+// The stored field values keyed by the type's field names, paired in order.
+// With `late`, only those the constructor takes: the values of fields it
+// does not take go to `late`, and dropped fields nowhere.
+PyRef Reconstructor::keyword_arguments(const Frame& f, LateFields* late) {
+    const TypeObjects& t = type_objects_[f.dataclass.type_id];
+    const std::vector<PyRef>& field_names = t.fields;
+    const size_t paired = std::min(field_names.size(), f.items.size());
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs) return kwargs;
+    for (size_t i = 0; i < paired; ++i) {
+        const FieldUse use = !late || t.uses.empty() ? FieldUse::Keyword : t.uses[i];
+        if (use == FieldUse::Late) late->emplace_back(field_names[i].copy(), f.items[i].copy());
+        if (use != FieldUse::Keyword) continue;
+        if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items[i].get()) < 0) return PyRef();
+    }
+    return kwargs;
+}
+
+// The keyword arguments from a migration's result: version keys left out,
+// fields the constructor does not take set aside in `late`, dropped ones
+// left out.
+PyRef Reconstructor::migrated_arguments(const TypeObjects& t, PyObject* migrated, LateFields& late) {
+    PyRef kwargs = PyRef::steal(PyDict_New());
+    if (!kwargs) return kwargs;
+    const bool copied = for_each_field(migrated, [&](PyObject* key, PyObject* value) {
+        const int is_late = t.late ? PySet_Contains(t.late.get(), key) : 0;
+        const int dropped = t.dropped ? PySet_Contains(t.dropped.get(), key) : 0;
+        if (is_late < 0 || dropped < 0) return false;
+        if (dropped) return true;
+        if (is_late) {
+            late.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+            return true;
+        }
+        return PyDict_SetItem(kwargs.get(), key, value) == 0;
+    });
+    return copied ? std::move(kwargs) : PyRef();
+}
+
+bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
+    out = std::move(instance);
+    hash_costs_.note_instance(out.get(), f.items);
+    remember(f.index, out.get());
+    return true;
+}
+
+bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
+    if (!make_class(f) || !plan_fields(f)) return false;
+    // Stored values of fields the constructor does not take, set once the
+    // instance exists.
+    LateFields late;
+    PyRef kwargs = keyword_arguments(f, &late);
+    if (!kwargs) return false;
+
+    const uint32_t stored = g_.types.types[f.dataclass.type_id].version;
+    PyRef first;
+    uint32_t current;
+    if (f.dataclass.shell) {
+        // The instance was handed out before its fields existed; it is
+        // initialised exactly once, with the final arguments, so its
+        // version comes from the class.
+        current = declared_version(f.dataclass.cls.get());
+    } else {
+        first = construct(f, kwargs.get());
+        if (first) {
+            current = declared_version(first.get());
+        } else {
+            // Fields stored under an older schema may not fit the current
+            // class at all (a renamed or removed field). When the class
+            // declares a version that calls for a migration, migrate
+            // without the first instance instead of failing; otherwise the
+            // error stands. A class that fails without an exception counts
+            // as failing with SystemError, as it would at the boundary.
+            ensure_error();
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            current = declared_version(f.dataclass.cls.get());
+            if (needs_no_migration(stored, current)) {
+                PyErr_Restore(type, value, traceback);
+                return false;
+            }
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(traceback);
+        }
+    }
+    if (needs_no_migration(stored, current)) {
+        PyRef instance = f.dataclass.shell ? construct(f, kwargs.get()) : std::move(first);
+        if (!instance || !set_late_fields(instance.get(), late)) return false;
+        return complete_instance(f, std::move(instance), out);
+    }
+    return migrate(f, std::move(first), stored, current, out);
+}
+
+// Runs the stored fields through apply_migrations and builds the instance
+// from the result; fields the class does not declare are attached to it.
+bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t current, PyRef& out) {
+    PyRef migrations = import_with_legacy(names.migrations_module, names.legacy_migrations_module);
+    if (!migrations) return false;
+
+    PyRef input = keyword_arguments(f, nullptr);
+    if (!input) return false;
+    PyRef stored_obj = PyRef::steal(PyLong_FromUnsignedLong(stored));
+    PyRef current_obj = PyRef::steal(PyLong_FromUnsignedLong(current));
+    if (!stored_obj || !current_obj) return false;
+    if (PyDict_SetItem(input.get(), names.version, stored_obj.get()) < 0 ||
+        PyDict_SetItem(input.get(), names.legacy_version, stored_obj.get()) < 0) {
+        return false;
+    }
+
+    PyRef apply = PyRef::steal(PyObject_GetAttr(migrations.get(), names.apply_migrations));
+    if (!apply) return false;
+    PyObject* type_name = type_objects_[f.dataclass.type_id].name.get();
+    PyRef migrated = call_with(apply.get(), {type_name, input.get(), stored_obj.get(), current_obj.get()});
+    if (!migrated) return false;
+    if (!PyDict_Check(migrated.get())) {
+        PyErr_SetString(PyExc_TypeError, "Migration function must return a dict");
+        return false;
+    }
+
+    LateFields late;
+    PyRef migrated_kwargs = migrated_arguments(type_objects_[f.dataclass.type_id], migrated.get(), late);
+    if (!migrated_kwargs) return false;
+    PyRef instance = construct(f, migrated_kwargs.get());
+    if (!instance || !set_late_fields(instance.get(), late)) return false;
+
+    // Declared fields: from the first instance, or the class when there is none.
+    PyObject* declared_from = first ? first.get() : f.dataclass.cls.get();
+    if (!attach_extra_fields(instance.get(), migrated.get(), declared_from)) return false;
+    return complete_instance(f, std::move(instance), out);
+}
+
+// Attaches the migrated fields that `declared_from` does not declare as the
+// extra-field attributes, when there are any.
+bool Reconstructor::attach_extra_fields(PyObject* instance, PyObject* migrated, PyObject* declared_from) {
+    PyRef declared_map = PyRef::steal(PyObject_GetAttr(declared_from, names.dataclass_fields));
+    if (!declared_map) return false;
+    if (!PyDict_Check(declared_map.get())) {
+        PyErr_SetString(PyExc_TypeError, "__dataclass_fields__ is not a dict");
+        return false;
+    }
+    PyRef declared = PyRef::steal(PyDict_Keys(declared_map.get()));
+    if (!declared) return false;
+    const Py_ssize_t declared_count = PyList_Size(declared.get());
+    for (Py_ssize_t i = 0; i < declared_count; ++i) {
+        PyObject* key = PyList_GetItem(declared.get(), i);
+        if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
+    }
+
+    PyRef extra = PyRef::steal(PyDict_New());
+    if (!extra) return false;
+    const bool collected = for_each_field(migrated, [&](PyObject* key, PyObject* value) {
+        bool is_declared = false;
+        for (Py_ssize_t i = 0; i < declared_count && !is_declared; ++i) {
+            is_declared = PyUnicode_Compare(key, PyList_GetItem(declared.get(), i)) == 0;
+        }
+        if (PyErr_Occurred()) return false;
+        return is_declared || PyDict_SetItem(extra.get(), key, value) == 0;
+    });
+    if (!collected) return false;
+    if (PyDict_Size(extra.get()) > 0) {
+        // Classes that refuse new attributes (frozen, slotted) simply go without.
+        if (PyObject_SetAttr(instance, names.extra, extra.get()) < 0) PyErr_Clear();
+        if (PyObject_SetAttr(instance, names.legacy_extra, extra.get()) < 0) PyErr_Clear();
+    }
+    return true;
+}
+
+}  // namespace zelkor::format

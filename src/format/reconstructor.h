@@ -1,0 +1,258 @@
+// The state of one reconstruction, shared by the files that implement it:
+// reconstruct.cpp (the main loop, the allowlist pass), reconstruct_cycles.cpp
+// (tuples and frozensets reached again while they are being built) and
+// reconstruct_dataclass.cpp (dataclass records and migrations). Internal to
+// reconstruction; the rest of the module uses reconstruct.h.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "format/decoder.h"
+#include "format/kinds.h"
+#include "format/reconstruct_budgets.h"
+#include "format/reconstruct_memo.h"
+#include "format/record.h"
+#include "interpreter.h"
+#include "pyref.h"
+
+namespace zelkor::format {
+
+// ValueError with the message of `error`.
+void raise_decode_error(DecodeError error, uint64_t number = 0);
+
+// What a stored value of a dataclass field becomes on load.
+enum class FieldUse : uint8_t {
+    Keyword,  // passed to the constructor
+    Late,     // a field the constructor does not take (init=False): set afterwards
+    Dropped,  // a class variable of the class (stored by older versions)
+};
+
+// Per-type Python objects made once per load: the type name and field names,
+// and how the class the records get takes each stored field.
+struct TypeObjects {
+    PyRef name;
+    std::vector<PyRef> fields;
+    PyRef plan_class;            // the class `uses` was worked out for
+    std::vector<FieldUse> uses;  // per stored field name; empty: all Keyword
+    PyRef late, dropped;         // the class's names of each use (sets), or null
+    // The class's __init__ needs an init-only variable, which no blob holds:
+    // instances are made without it and get their stored fields set.
+    bool without_init = false;
+};
+
+// Field values set on an instance after it is made, by name.
+using LateFields = std::vector<std::pair<PyRef, PyRef>>;
+
+class Reconstructor {
+public:
+    explicit Reconstructor(const DecodedGraph& decoded);
+    ~Reconstructor() { stack_.clear(); }
+
+    // The root value (a new reference), or NULL with an exception set.
+    PyObject* run();
+
+private:
+    // What asking for a record gave. Ready: `out` holds the object.
+    // Pushed: a frame now builds it. Deferred: it is a tuple or frozenset
+    // still being built, and the requesting slot will receive it when it is
+    // finished. Parked: the requesting frames were set aside until it is
+    // finished.
+    enum class Outcome { Error, Ready, Pushed, Deferred, Parked };
+    // What the frameless path gave: the object, nothing (the record needs
+    // the general path), or an error.
+    enum class Quick { Built, NeedsFrame, Error };
+
+    // A list item or dict value waiting for a tuple or frozenset on a cycle.
+    struct Fixup {
+        PyRef container;
+        PyRef key;             // dict: the key whose value is waiting
+        Py_ssize_t index = 0;  // list: the position of the waiting item
+        PyRef placeholder;     // what stands in the slot until then
+    };
+
+    static constexpr size_t kNoChain = ~size_t{0};
+
+    // Tuple and frozenset frames: the items live in the first frame of the
+    // record (the owner); a frame started on re-entry continues filling them.
+    struct ImmutablePart {
+        size_t owner = 0;
+        uint32_t cursor = 0;  // owner only: items filled so far
+        uint32_t previous_active = 0;
+        std::vector<Fixup> fixups;  // owner only: slots to fill when finished
+        // A frame brought back from a parked chain: the chain's bottom frame
+        // records where its result goes (the parked chain's id), and frames
+        // brought back on demand may not park again.
+        size_t resumed_from = kNoChain;
+        bool no_park = false;
+    };
+
+    struct DataclassPart {
+        uint16_t type_id = 0;
+        PyRef module;       // the companion module that makes the class
+        PyRef field_names;  // the list handed to make_class
+        PyRef cls;          // set when the class was made early for a shell
+        PyRef shell;        // the instance handed out before its fields were complete
+    };
+
+    // One record whose children are being built.
+    struct Frame {
+        uint32_t index = 0;
+        Tag tag = Tag::None;
+        uint64_t count = 0;  // children (u32 units for a dict)
+        uint64_t pos = 0;    // next child to request (not for tuple and frozenset)
+        const uint8_t* children = nullptr;
+        PyRef obj;                 // list, dict or set being filled
+        PyRef key;                 // dict key waiting for its value
+        std::vector<PyRef> items;  // tuple/frozenset items (owner), dataclass field values
+        // Position of the nearest frame at or below this one that is not a
+        // tuple or frozenset (-1 if none).
+        long nearest_other = -1;
+        ImmutablePart immutable;
+        DataclassPart dataclass;
+
+        bool is_immutable() const { return tag == Tag::Tuple || tag == Tag::FrozenSet; }
+        // Whether the child asked for now fills a list item or a dict value.
+        bool fills_item_or_value() const { return tag == Tag::List || (tag == Tag::Dict && key); }
+    };
+
+    // Marks in active_ a record whose frame is parked.
+    static constexpr uint32_t kParked = 0xFFFFFFFFu;
+
+    // Tuple and frozenset frames taken off the stack while they wait for
+    // another tuple or frozenset to be finished, because they need it as
+    // an item. The bottom frame's own slot is a list item or dict value,
+    // which holds a placeholder meanwhile.
+    struct ParkedChain {
+        std::vector<Frame> frames;  // bottom first
+        Fixup slot;                 // where the bottom frame's result goes
+        uint32_t awaits = 0;        // the record it waits for
+        bool resumed = false;
+    };
+
+    // ---- the main loop (reconstruct.cpp)
+    bool resolve_ref(uint32_t& index);
+    PyObject* build_scalar(RecordView rec);
+    PyObject* shared_text(uint32_t string_index);
+    Quick quick(uint32_t index, PyObject*& out, bool shared);
+    Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
+    Outcome request_container(uint32_t index, RecordView rec, PyRef& out, bool deferrable, uint32_t& deferred);
+    bool check_hash_cost(PyObject* obj);
+    bool inline_number(uint32_t index, PyObject*& item);
+    bool fill_list(Frame& top);
+    bool fill_dict(Frame& top);
+    bool step(Frame& top, uint32_t child);
+    bool complete_top(PyRef& root);
+    bool next_child(Frame& f, uint32_t& child);
+    bool deliver(Frame& f, PyRef obj);
+    bool finish(Frame& f, PyRef& out);
+
+    // ---- tuples and frozensets on cycles (reconstruct_cycles.cpp)
+    Outcome request_immutable(uint32_t index, RecordView rec, bool deferrable);
+    Outcome reenter_immutable(uint32_t index, RecordView rec, bool deferrable);
+    bool make_slot(Frame& parent, Fixup& fix);
+    Frame& owner_of(uint32_t tuple_index);
+    enum class Park { Parked, NotPossible, Error };
+    Park park_requester(uint32_t awaited);
+    void resume(size_t chain, bool on_demand);
+    bool defer(Frame& f, uint32_t tuple_index);
+    bool apply_fixups(std::vector<Fixup>& fixups, PyObject* value);
+    bool finish_immutable(Frame& f, PyRef& out);
+    bool resume_ready_chains();
+    bool check_no_chain_left();
+
+    // ---- dataclass records (reconstruct_dataclass.cpp)
+    Outcome request_dataclass(uint32_t index, RecordView rec, PyRef& out);
+    bool finish_dataclass(Frame& f, PyRef& out);
+    bool make_shell(Frame& f, PyRef& out);
+    TypeObjects* type_objects(uint32_t type_id);
+    bool make_class(Frame& f);
+    bool plan_fields(Frame& f);
+    PyRef construct(Frame& f, PyObject* kwargs);
+    PyRef keyword_arguments(const Frame& f, LateFields* late);
+    PyRef migrated_arguments(const TypeObjects& t, PyObject* migrated, LateFields& late);
+    bool migrate(Frame& f, PyRef first, uint32_t stored, uint32_t current, PyRef& out);
+    bool attach_extra_fields(PyObject* instance, PyObject* migrated, PyObject* declared_from);
+    bool complete_instance(Frame& f, PyRef instance, PyRef& out);
+
+    // ---- small shared pieces
+    void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
+
+    // The record at `index`. Saved blobs are laid out in the order they are
+    // built, so the record asked for is nearly always the one right after
+    // the previous one: it is found from there, without the offset table.
+    RecordView locate(uint32_t index) {
+        const uint8_t* rec = index == next_index_ ? g_.data + next_offset_ : g_.data + g_.records[index];
+        next_index_ = index + 1;
+        next_offset_ = static_cast<size_t>(rec - g_.data) + RecordView(rec).size();
+        return RecordView(rec);
+    }
+    // The record at `index`, without moving the cursor of locate().
+    RecordView record_at(uint32_t index) const { return RecordView(g_.data + g_.records[index]); }
+
+    // Stores item `position` of a list frame, taking over the reference.
+    bool put_item(Frame& f, uint64_t position, PyObject* item) {
+        if (presize_lists_) {
+            PyList_SetItem(f.obj.get(), static_cast<Py_ssize_t>(position), item);
+            return true;
+        }
+        const int rc = PyList_Append(f.obj.get(), item);
+        Py_DECREF(item);
+        return rc == 0;
+    }
+    Frame& push_frame(uint32_t index, Tag tag, uint64_t count, const uint8_t* children) {
+        const long below = stack_.empty() ? -1 : stack_.back().nearest_other;
+        stack_.emplace_back();
+        Frame& f = stack_.back();
+        f.nearest_other = tag == Tag::Tuple || tag == Tag::FrozenSet ? below : static_cast<long>(stack_.size() - 1);
+        f.index = index;
+        f.tag = tag;
+        f.count = count;
+        f.children = children;
+        return f;
+    }
+    // Innermost frame (+1) of a tuple, frozenset or dataclass record being
+    // built; allocated when the first such record is met.
+    uint32_t& active(uint32_t index) {
+        if (active_.empty()) active_.assign(g_.records.size(), 0);
+        return active_[index];
+    }
+
+    const DecodedGraph& g_;
+    uint32_t next_index_ = 0xFFFFFFFFu;  // no record has this index
+    size_t next_offset_ = 0;
+    Memo memo_;
+    std::vector<uint32_t> active_;
+    std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
+    std::vector<TypeObjects> type_objects_;
+    std::vector<Frame> stack_;
+    std::vector<std::unique_ptr<ParkedChain>> parked_;
+    std::unordered_map<uint32_t, std::pair<size_t, size_t>> parked_at_;  // record -> (chain, frame)
+    std::unordered_map<uint32_t, std::vector<size_t>> waiting_for_;      // record -> chains
+    std::vector<size_t> ready_;                                          // chains to bring back
+    // Lists are created at their full length and filled in place when no
+    // Python code can run during the build (no dataclass records): nothing
+    // can then look at a list before it is complete. Otherwise they grow by
+    // appending.
+    const bool presize_lists_;
+    // Whether slots waiting for a tuple or frozenset on a cycle may hold a
+    // placeholder meanwhile; with dataclass records, Python code runs during
+    // the build and could see (or copy) one, so the tuple is finished at
+    // once instead.
+    const bool placeholders_allowed_;
+    // The bounds on work and memory that a crafted blob could otherwise
+    // blow up (reconstruct_budgets.h).
+    HashCosts hash_costs_;
+    WorkBudget continuations_;
+    WorkBudget text_made_;
+    WorkBudget field_names_made_;
+    std::unordered_map<uint32_t, PyRef> shared_texts_;
+    FieldKinds field_kinds_;
+};
+
+}  // namespace zelkor::format

@@ -1,0 +1,117 @@
+// Interpreter helpers shared by every interpreter-facing unit: the interned
+// names, raising errors, imports, attribute lookups and calls. Defined in
+// interpreter.cpp; the module, the walker and reconstruction include this.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+#include "pyref.h"
+
+namespace zelkor {
+
+// Interned attribute and key names, created once when the module loads.
+struct Names {
+    PyObject* name;              // "__name__"
+    PyObject* qualname;          // "__qualname__"
+    PyObject* module;            // "__module__"
+    PyObject* all;               // "__all__"
+    PyObject* dataclass_fields;  // "__dataclass_fields__"
+    PyObject* version;           // "__zelkor_version__"
+    PyObject* legacy_version;    // "__tandrel_version__"
+    PyObject* extra;             // "__zelkor_extra__"
+    PyObject* legacy_extra;      // "__tandrel_extra__"
+    PyObject* is_dataclass;      // "is_dataclass"
+    PyObject* make_class;        // "make_class"
+    PyObject* apply_migrations;  // "apply_migrations"
+    PyObject* init;              // "__init__"
+    PyObject* new_;              // "__new__"
+    PyObject* write;             // "write"
+    PyObject* read;              // "read"
+    PyObject* dataclasses;       // "dataclasses"
+    PyObject* reconstruct_module;         // "zelkor._reconstruct"
+    PyObject* legacy_reconstruct_module;  // "tandrel._reconstruct"
+    PyObject* migrations_module;          // "zelkor.migrations"
+    PyObject* legacy_migrations_module;   // "tandrel.migrations"
+    PyObject* fromlist;          // ("__doc__",): makes imports return the submodule itself
+    PyObject* field_type;        // "_field_type"
+    PyObject* field_init;        // "init"
+    PyObject* classvar_marker;   // "_FIELD_CLASSVAR"
+    PyObject* initvar_marker;    // "_FIELD_INITVAR"
+    PyObject* registered_names;  // "_registered_names"
+    PyObject* add_note;          // "add_note"
+    PyObject* missing;           // "MISSING"
+    PyObject* field_default;     // "default"
+    PyObject* default_factory;   // "default_factory"
+};
+
+extern Names names;
+
+// Raises SystemError when an interpreter call failed without an exception.
+inline void ensure_error() {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+}
+
+// The `__qualname__` of an object's type, for refusal messages.
+PyRef type_qualname(PyObject* obj);
+
+// TypeError "'{qualname}' object cannot be converted to '{target}'".
+void raise_conversion_error(PyObject* obj, const char* target);
+
+// The schema version a dataclass instance (or class) declares through
+// __zelkor_version__, or else the legacy __tandrel_version__: an integer in
+// 0..2**32-1, and 0 when absent or unusable. Never raises.
+uint32_t declared_version(PyObject* obj);
+
+// The attribute `name` of `obj`, or nothing (and no exception) when the
+// lookup fails in any way.
+PyRef optional_attribute(PyObject* obj, PyObject* name);
+
+// What one entry of a dataclass's __dataclass_fields__ stands for: the
+// dataclass machinery lists class variables and init-only variables there
+// too, though they hold no instance data.
+enum class FieldKind { Field, ClassVar, InitVar };
+
+// Tells these apart by the markers the dataclass machinery keeps in each
+// Field's _field_type; loaded once per call. Anything that is not a Field
+// with such a marker counts as an instance field.
+class FieldKinds {
+public:
+    // False with an exception set when dataclasses cannot be imported.
+    bool load();
+    FieldKind of(PyObject* field) const;
+    // Whether a Field has neither a default nor a default factory.
+    bool required(PyObject* field) const;
+
+private:
+    PyRef classvar_, initvar_, missing_;
+    bool loaded_ = false;
+};
+
+// Imports a dotted module through the import machinery and returns the
+// module itself (not its top-level package).
+PyRef import_module(PyObject* dotted_name);
+
+// Creates the interned names (once; later calls keep them). False with an
+// exception set.
+bool make_names();
+
+// A new str from UTF-8 text, or NULL with an exception set.
+PyRef text_object(std::string_view text);
+
+// ValueError with `message` as its text.
+void raise_value_error(std::string_view message);
+
+// Imports the current module name, or the legacy one when that fails; only
+// the legacy attempt's error reaches the caller.
+PyRef import_with_legacy(PyObject* current, PyObject* legacy);
+
+// Calls `callable(*args, **kwargs)`; `args` is a new tuple built here.
+PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);
+
+}  // namespace zelkor
