@@ -183,12 +183,12 @@ std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, siz
         if (pos >= len) return failure(DecodeError::TagTruncated);
         const uint8_t byte = data[pos];
         if (!is_tag(byte)) return failure(DecodeError::UnknownTag, byte);
-        const KindInfo& kind = kind_info(static_cast<Tag>(byte));
+        const Tag tag = static_cast<Tag>(byte);
         out.records.push_back(pos);
-        if (kind.tag == Tag::Dataclass) out.has_dataclass = true;
+        if (tag == Tag::Dataclass) out.has_dataclass = true;
         ++pos;
-        const PayloadCheck check = check_payload(kind.shape, data, len, pos);
-        if (!check.fits) return failure(kind.truncated[check.short_field]);
+        const PayloadCheck check = check_payload(shape_of(tag), data, len, pos);
+        if (!check.fits) return failure(kind_info(tag).truncated[check.short_field]);
         count_uses(out.uses, data + check.children_at, check.child_units);
     }
     return std::nullopt;

@@ -98,8 +98,20 @@ constexpr bool is_tag(uint8_t byte) { return byte >= kFirstTag && byte <= kLastT
 
 constexpr const KindInfo& kind_info(Tag tag) { return kKinds[static_cast<uint8_t>(tag) - kFirstTag]; }
 
-constexpr bool is_scalar(Tag tag) { return kind_info(tag).role == Role::Scalar; }
-
 constexpr uint8_t tag_byte(Tag tag) { return static_cast<uint8_t>(tag); }
+
+// One column of the table laid out by tag byte, for the hot paths: a
+// lookup is then a single byte load.
+template <class Column>
+constexpr auto column_by_byte(Column column) {
+    std::array<decltype(column(kKinds[0])), 256> by_byte{};
+    for (const KindInfo& kind : kKinds) by_byte[tag_byte(kind.tag)] = column(kind);
+    return by_byte;
+}
+inline constexpr auto kShapeByByte = column_by_byte([](const KindInfo& k) { return k.shape; });
+inline constexpr auto kRoleByByte = column_by_byte([](const KindInfo& k) { return k.role; });
+
+constexpr Shape shape_of(Tag tag) { return kShapeByByte[tag_byte(tag)]; }
+constexpr bool is_scalar(Tag tag) { return kRoleByByte[tag_byte(tag)] == Role::Scalar; }
 
 }  // namespace zelkor::format

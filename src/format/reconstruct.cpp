@@ -113,7 +113,7 @@ PyObject* Reconstructor::shared_text(uint32_t s) {
 
 // The common case, without frames: a record already built, or a scalar. A
 // Ref, a container not built yet or an invalid index need the general path.
-inline Reconstructor::Quick Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
+ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
     if (index >= g_.records.size()) return Quick::NeedsFrame;
     RecordView rec = locate(index);
     if (rec.tag() == Tag::Ref) {
@@ -237,7 +237,7 @@ bool Reconstructor::check_hash_cost(PyObject* obj) {
     return false;
 }
 
-bool Reconstructor::next_child(Frame& f, uint32_t& child) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::next_child(Frame& f, uint32_t& child) {
     if (f.is_immutable()) {
         if (memo_.get(f.index)) return false;  // finished by a nested frame
         const Frame& owner = stack_[f.immutable.owner];
@@ -342,7 +342,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_number(uint32_t index, PyObject*
 
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
-bool Reconstructor::fill_list(Frame& top) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
     while (top.pos < top.count) {
         const uint32_t index = child_at(top.children, top.pos);
         PyObject* item;
@@ -359,7 +359,7 @@ bool Reconstructor::fill_list(Frame& top) {
 }
 
 // The same for dict entries whose key and value are both at hand.
-bool Reconstructor::fill_dict(Frame& top) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
     while (top.pos + 1 < top.count) {
         PyObject *key, *value;
         const Quick qk = quick(child_at(top.children, top.pos), key, false);
@@ -391,7 +391,7 @@ bool Reconstructor::fill_dict(Frame& top) {
 
 // Asks for the next child of the top frame and hands it over, or starts
 // what builds it.
-bool Reconstructor::step(Frame& top, uint32_t child) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child) {
     PyObject* quick_obj;
     switch (quick(child, quick_obj, false)) {
         case Quick::Error:
@@ -431,7 +431,7 @@ bool Reconstructor::step(Frame& top, uint32_t child) {
 
 // The top frame has no children left: finishes its object and hands it to
 // where it belongs.
-bool Reconstructor::complete_top(PyRef& root) {
+inline bool Reconstructor::complete_top(PyRef& root) {
     Frame& top = stack_.back();
     PyRef done;
     if (!finish(top, done)) return false;

@@ -64,7 +64,7 @@ public:
     // Before `obj` is hashed as a set member, dict key or frozenset element.
     Verdict check(PyObject* obj) {
         if (!PyTuple_Check(obj) && !tracks_instances_) return Verdict::Affordable;
-        const Shape shape = shape_of(obj);
+        const Cost shape = cost_of(obj);
         if (shape.depth == 0) return Verdict::Affordable;
         if (shape.depth > kMaxHashDepth) return Verdict::TooDeep;
         work_ = saturating_add(work_, shape.visits);
@@ -72,13 +72,13 @@ public:
     }
 
 private:
-    struct Shape {
+    struct Cost {
         uint32_t depth;
         uint64_t visits;
     };
     static constexpr uint32_t kMaxHashDepth = 10000;
 
-    Shape shape_of(PyObject* obj) const {
+    Cost cost_of(PyObject* obj) const {
         const bool tuple = PyTuple_Check(obj);
         if (tuple || tracks_instances_) {
             auto it = shapes_.find(obj);
@@ -89,10 +89,10 @@ private:
     }
     // Records the shape of `obj` (a tuple, or an instance) from its items.
     void note_shape(PyObject* obj, const std::vector<PyRef>& items, bool always, uint64_t own_cost) {
-        Shape shape{1, own_cost};
+        Cost shape{1, own_cost};
         bool nested = false;
         for (const PyRef& item : items) {
-            const Shape s = shape_of(item.get());
+            const Cost s = cost_of(item.get());
             nested |= s.depth > 0;
             shape.depth = std::max(shape.depth, s.depth + 1);
             shape.visits = saturating_add(shape.visits, s.visits);
@@ -100,7 +100,7 @@ private:
         if (nested || always) shapes_[obj] = shape;
     }
 
-    std::unordered_map<PyObject*, Shape> shapes_;  // tuples and instances holding tuples
+    std::unordered_map<PyObject*, Cost> shapes_;  // tuples and instances holding tuples
     bool tracks_instances_ = false;
     uint64_t work_ = 0;
     const uint64_t budget_;

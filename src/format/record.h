@@ -102,7 +102,7 @@ public:
 
     // Size of the whole record, tag included.
     ZELKOR_ALWAYS_INLINE size_t size() const {
-        switch (kind().shape) {
+        switch (shape_of(tag())) {
             case Shape::Empty:
                 return 1;
             case Shape::Varint:
@@ -152,7 +152,7 @@ public:
     // units (two per pair).
     const uint8_t* children() const { return rec_ + 5; }
     uint64_t child_units() const {
-        switch (kind().shape) {
+        switch (shape_of(tag())) {
             case Shape::Items:
                 return count();
             case Shape::Pairs:
