@@ -18,13 +18,29 @@
 
 namespace zelkor::graph {
 
+// One block of memory kept for the next ByteBuffer once a buffer is done
+// with it. A buffer taken afresh costs a page fault for every page it fills,
+// on every capture; the kept block is already mapped. At most one block, of
+// at most kMaxBytes, is kept; a buffer that finds none (a capture inside
+// another one, or another thread's) allocates its own.
+class KeptBlock {
+public:
+    static constexpr size_t kMaxBytes = size_t{16} << 20;
+    // The kept block and its capacity, or nullptr when there is none.
+    static uint8_t* take(size_t& capacity);
+    // Keeps `data` (when it is the largest within bounds) or frees it.
+    static void give_back(uint8_t* data, size_t capacity);
+};
+
 // A growable byte buffer that does not zero what it hands out.
 class ByteBuffer {
 public:
     ByteBuffer() = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() { std::free(data_); }
+    ~ByteBuffer() {
+        if (data_) KeptBlock::give_back(data_, capacity_);
+    }
 
     uint8_t* extend(size_t n) {
         if (capacity_ - size_ < n) reserve_more(n);
@@ -38,15 +54,7 @@ public:
     size_t size() const { return size_; }
 
 private:
-    void reserve_more(size_t n) {
-        size_t want = size_ + n;
-        size_t cap = capacity_ ? capacity_ * 2 : 65536;
-        while (cap < want) cap *= 2;
-        void* p = std::realloc(data_, cap);
-        if (!p) throw std::bad_alloc();
-        data_ = static_cast<uint8_t*>(p);
-        capacity_ = cap;
-    }
+    void reserve_more(size_t n);
 
     uint8_t* data_ = nullptr;
     size_t size_ = 0;

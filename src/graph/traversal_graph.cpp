@@ -1,6 +1,66 @@
 #include "graph/traversal.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <utility>
+
 namespace zelkor::graph {
+
+namespace {
+
+// The kept block; `kept_lock` is held only while the two fields change.
+std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
+uint8_t* kept_data = nullptr;
+size_t kept_capacity = 0;
+
+struct KeptLock {
+    const bool held;
+    KeptLock() : held(!kept_lock.test_and_set(std::memory_order_acquire)) {}
+    ~KeptLock() {
+        if (held) kept_lock.clear(std::memory_order_release);
+    }
+};
+
+}  // namespace
+
+uint8_t* KeptBlock::take(size_t& capacity) {
+    KeptLock lock;
+    if (!lock.held || !kept_data) return nullptr;
+    uint8_t* data = kept_data;
+    capacity = kept_capacity;
+    kept_data = nullptr;
+    kept_capacity = 0;
+    return data;
+}
+
+void KeptBlock::give_back(uint8_t* data, size_t capacity) {
+    {
+        KeptLock lock;
+        if (lock.held && capacity <= kMaxBytes && capacity > kept_capacity) {
+            std::swap(data, kept_data);
+            kept_capacity = capacity;
+        }
+    }
+    std::free(data);  // the block not kept, if any
+}
+
+void ByteBuffer::reserve_more(size_t n) {
+    if (!data_) {
+        size_t capacity = 0;
+        if (uint8_t* kept = KeptBlock::take(capacity)) {
+            data_ = kept;
+            capacity_ = capacity;
+            if (capacity_ - size_ >= n) return;
+        }
+    }
+    size_t want = size_ + n;
+    size_t cap = capacity_ ? capacity_ * 2 : 65536;
+    while (cap < want) cap *= 2;
+    void* p = std::realloc(data_, cap);
+    if (!p) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = cap;
+}
 
 void ObjectGraph::end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count) {
     const size_t used = static_cast<size_t>(r.filled) + extra.size();
