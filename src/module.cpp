@@ -247,7 +247,7 @@ PyObject* load_blob(PyObject* data, PyObject* allowlist) {
         return nullptr;
     }
     if (allowlist && !format::check_allowlist(decoded, allowlist)) return nullptr;
-    return format::reconstruct_root(decoded);
+    return format::reconstruct_root(decoded, allowlist == nullptr);
 }
 
 // ---------------------------------------------------------------- functions
@@ -444,8 +444,11 @@ PyMODINIT_FUNC PyInit__zelkor(void) {
     return guarded([]() -> PyObject* {
         int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id == -1) return nullptr;
+        // Only the main interpreter (id 0) takes the module: a sub-interpreter
+        // that came first, or one the interpreter refuses after this call,
+        // would otherwise lock the main interpreter out for good.
         int64_t expected = -1;
-        if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        if (id != 0 || (!g_interpreter.compare_exchange_strong(expected, id) && expected != id)) {
             PyErr_SetString(PyExc_ImportError,
                             "_zelkor does not support sub-interpreters: it was already initialised by another interpreter");
             return nullptr;

@@ -9,5 +9,6 @@ def fresh_registries(monkeypatch):
     monkeypatch.setattr(_reconstruct, "_registered", {})
     monkeypatch.setattr(_reconstruct, "_registered_names", {})
     monkeypatch.setattr(_reconstruct, "_generated", {})
+    monkeypatch.setattr(_reconstruct, "_generated_fields", 0)
     monkeypatch.setattr(migrations, "_steps", {})
     monkeypatch.setattr(migrations, "_paths", {})

@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import dataclasses
 import keyword
+import threading
 from typing import Any, Callable, Iterable, TypeVar, overload
 
 __all__ = ["register", "make_class"]
@@ -30,12 +31,23 @@ _registered: dict[str, type] = {}
 # name). Read by the extension once per type and dumps call.
 _registered_names: dict[type, str] = {}
 # (name, *field names) -> dataclass built for a name nobody registered,
-# oldest first. Bounded: blobs from elsewhere may name any number of types.
+# oldest first. Bounded in classes and in their fields (a cached class holds
+# about 600 bytes per field): blobs from elsewhere may name any number of
+# types.
 _generated: dict[tuple[str, ...], type] = {}
+_generated_fields = 0
 _GENERATED_LIMIT = 1024
+_GENERATED_FIELD_LIMIT = 16384
+# Guards the registry and the cache against threads. Reentrant: the
+# collector may run a finaliser that loads while the lock is held.
+_lock = threading.RLock()
 # Building a class writes and compiles code for every field, so blobs may
 # not ask for arbitrarily wide ones; a registered class has no such limit.
 MAX_GENERATED_FIELDS = 4096
+# Saving tells these kinds by their type's name: a class generated under one
+# of them could not be saved again (or would be saved as something else).
+_BUILTIN_KINDS = frozenset({"NoneType", "bool", "int", "float", "str", "bytes",
+                            "list", "tuple", "dict", "set", "frozenset"})
 
 
 _C = TypeVar("_C", bound=type)
@@ -84,13 +96,15 @@ def register(cls: _C | None = None, *, name: str | None = None) -> _C | Callable
     if name is None:
         name = cls.__name__
     _check_name(name, "registered name")
-    current = _registered.setdefault(name, cls)
+    with _lock:
+        current = _registered.setdefault(name, cls)
+        if current is cls:
+            _registered_names.setdefault(cls, name)
     if current is not cls:
         raise ValueError(
             f"name {name!r} is already registered for "
             f"{current.__module__}.{current.__qualname__}; cannot register "
             f"{cls.__module__}.{cls.__qualname__} under it")
-    _registered_names.setdefault(cls, name)
     return cls
 
 
@@ -118,6 +132,10 @@ def make_class(name: str, fields: Iterable[str]) -> Callable[..., Any]:
 
 def _build_class(name: str, fields: Iterable[str]) -> type:
     _check_name(name, "type name")
+    if name in _BUILTIN_KINDS:
+        raise TypeError(
+            f"type name {name!r} is the name of a built-in kind; no class is "
+            f"generated for it: register a class under that name instead")
     if isinstance(fields, (str, bytes)):
         raise TypeError(
             f"fields must be a sequence of field names, got {fields!r}")
@@ -136,8 +154,21 @@ def _build_class(name: str, fields: Iterable[str]) -> type:
     # (frozen, or eq=False) and its instances dict keys or set members.
     cls = dataclasses.make_dataclass(
         name, names, namespace={"__module__": __name__}, unsafe_hash=True)
-    while len(_generated) >= _GENERATED_LIMIT:
-        # The oldest entry goes; a later load of it builds the class anew.
-        _generated.pop(next(iter(_generated)), None)
-    # Two threads may build the same class; the first one stored wins.
-    return _generated.setdefault((name, *names), cls)
+    global _generated_fields
+    key = (name, *names)
+    with _lock:
+        # Two threads may build the same class; the first one stored wins.
+        current = _generated.get(key)
+        if current is not None:
+            return current
+        if not _generated:
+            _generated_fields = 0
+        while _generated and (len(_generated) >= _GENERATED_LIMIT
+                              or _generated_fields + len(names) > _GENERATED_FIELD_LIMIT):
+            # The oldest entry goes; a later load of it builds the class anew.
+            oldest = next(iter(_generated))
+            del _generated[oldest]
+            _generated_fields -= len(oldest) - 1
+        _generated[key] = cls
+        _generated_fields += len(names)
+    return cls

@@ -35,7 +35,7 @@ Path = tuple[tuple[int, int, Step], ...]
 _steps: dict[str, dict[int, dict[int, Step]]] = {}
 # (type name, from, to) -> tuple of (from, to, step); cleared on registration.
 _paths: dict[tuple[str, int, int], Path] = {}
-_lock = threading.Lock()
+_lock = threading.RLock()  # reentrant: a finaliser run by the collector may load
 
 
 class MigrationError(LookupError):

@@ -62,6 +62,7 @@ enum class DecodeError : uint8_t {
     TooManyTupleCycles,
     HashingTooCostly,
     TooManyFieldNames,
+    TooManyGeneratedClasses,
 };
 
 // What follows the fixed text of a message.
@@ -141,13 +142,17 @@ inline constexpr ErrorText kErrorTexts[] = {
     {DecodeError::HashingTooCostly, "Invalid data: hashing its tuples would take too long", Detail::Nothing},
     {DecodeError::TooManyFieldNames, "Invalid data: too many field names for the dataclass records at record ",
      Detail::Decimal},
+    {DecodeError::TooManyGeneratedClasses,
+     "Invalid data: too many classes to build for unregistered dataclass types for the blob's size; register the "
+     "classes or pass an allowlist",
+     Detail::Nothing},
 };
 
 constexpr bool error_texts_in_order() {
     for (size_t i = 0; i < std::size(kErrorTexts); ++i) {
         if (static_cast<size_t>(kErrorTexts[i].error) != i) return false;
     }
-    return static_cast<size_t>(DecodeError::TooManyFieldNames) + 1 == std::size(kErrorTexts);
+    return static_cast<size_t>(DecodeError::TooManyGeneratedClasses) + 1 == std::size(kErrorTexts);
 }
 static_assert(error_texts_in_order(), "kErrorTexts must list every DecodeError once, in enum order");
 

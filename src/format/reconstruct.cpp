@@ -16,7 +16,7 @@ namespace zelkor::format {
 
 void raise_decode_error(DecodeError error, uint64_t number) { raise_value_error(error_message(error, number)); }
 
-Reconstructor::Reconstructor(const DecodedGraph& decoded)
+Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
     : g_(decoded), memo_(decoded.records.size()), type_objects_(decoded.types.types.size()),
       presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
@@ -28,7 +28,8 @@ Reconstructor::Reconstructor(const DecodedGraph& decoded)
       text_made_(64 * static_cast<uint64_t>(decoded.size) + (uint64_t{1} << 26)),
       // Each dataclass record hands make_class a new list of its type's
       // field names: bounded for types whose records carry far fewer values.
-      field_names_made_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 22)) {}
+      field_names_made_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 22)),
+      generated_classes_(bound_generated ? kGeneratedBase + decoded.size / kBytesPerGeneratedUnit : ~uint64_t{0}) {}
 
 bool Reconstructor::resolve_ref(uint32_t& index) {
     // Follows a chain of Ref records iteratively. Each chain is walked once:
@@ -509,7 +510,7 @@ bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
     return true;
 }
 
-PyObject* reconstruct_root(const DecodedGraph& decoded) {
+PyObject* reconstruct_root(const DecodedGraph& decoded, bool bound_generated) {
     // Everything built here stays reachable from the memo until the call
     // ends, so the cyclic collector could find nothing to free; it is paused
     // meanwhile. Only without dataclass records, where no Python code of any
@@ -523,7 +524,7 @@ PyObject* reconstruct_root(const DecodedGraph& decoded) {
             if (paused) PyGC_Enable();  // on every way out, C++ exceptions included
         }
     } pause(!decoded.has_dataclass);
-    Reconstructor r(decoded);
+    Reconstructor r(decoded, bound_generated);
     return r.run();
 }
 

@@ -12,7 +12,8 @@ namespace zelkor::format {
 bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist);
 
 // Builds record 0 and everything it reaches. New reference, or NULL with an
-// exception set.
-PyObject* reconstruct_root(const DecodedGraph& decoded);
+// exception set. With `bound_generated` (no allowlist), the classes built
+// for unregistered type names are bounded in proportion to the blob's size.
+PyObject* reconstruct_root(const DecodedGraph& decoded, bool bound_generated);
 
 }  // namespace zelkor::format

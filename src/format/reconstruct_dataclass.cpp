@@ -120,7 +120,28 @@ bool Reconstructor::make_class(Frame& f) {
     PyRef factory = PyRef::steal(PyObject_GetAttr(d.module.get(), names.make_class));
     if (!factory) return false;
     d.cls = call_with(factory.get(), {type_objects_[d.type_id].name.get(), d.field_names.get()});
-    return static_cast<bool>(d.cls);
+    return d.cls && count_generated(f);
+}
+
+// Counts each type's class once per load, if the companion module generated
+// it (its __module__ is the companion module's name).
+bool Reconstructor::count_generated(Frame& f) {
+    DataclassPart& d = f.dataclass;
+    TypeObjects& t = type_objects_[d.type_id];
+    if (t.counted) return true;
+    t.counted = true;
+    PyRef owner = optional_attribute(d.cls.get(), names.module);
+    PyRef companion = optional_attribute(d.module.get(), names.name);
+    if (!owner || !companion || !PyUnicode_Check(owner.get()) || !PyUnicode_Check(companion.get())) return true;
+    const int same = PyUnicode_Compare(owner.get(), companion.get());
+    if (same == -1 && PyErr_Occurred()) return false;
+    if (same != 0) return true;
+    const uint64_t fields = t.fields.size();
+    if (!generated_classes_.spend(fields + fields * fields / kGeneratedWideFields + kGeneratedClassCost)) {
+        raise_decode_error(DecodeError::TooManyGeneratedClasses);
+        return false;
+    }
+    return true;
 }
 
 // Works out, once per type and class, which stored fields the class's

@@ -44,6 +44,7 @@ struct TypeObjects {
     // The class's __init__ needs an init-only variable, which no blob holds:
     // instances are made without it and get their stored fields set.
     bool without_init = false;
+    bool counted = false;  // its class was counted against generated_classes_
 };
 
 // Field values set on an instance after it is made, by name.
@@ -51,7 +52,7 @@ using LateFields = std::vector<std::pair<PyRef, PyRef>>;
 
 class Reconstructor {
 public:
-    explicit Reconstructor(const DecodedGraph& decoded);
+    Reconstructor(const DecodedGraph& decoded, bool bound_generated);
     ~Reconstructor() { stack_.clear(); }
 
     // The root value (a new reference), or NULL with an exception set.
@@ -172,6 +173,7 @@ private:
     bool make_shell(Frame& f, PyRef& out);
     TypeObjects* type_objects(uint32_t type_id);
     bool make_class(Frame& f);
+    bool count_generated(Frame& f);
     bool plan_fields(Frame& f);
     PyRef construct(Frame& f, PyObject* kwargs);
     PyRef keyword_arguments(const Frame& f, LateFields* late);
@@ -251,6 +253,18 @@ private:
     WorkBudget continuations_;
     WorkBudget text_made_;
     WorkBudget field_names_made_;
+    // Building a class for an unregistered name (the companion module's
+    // generated classes) takes time and memory for the class and for each
+    // of its fields, more per field the wider the class, and a blob from
+    // elsewhere may name any number of them. Without an allowlist their cost
+    // (in units of about one narrow field's) is bounded in proportion to the
+    // blob's size, far above what blobs of real data need: about a second of
+    // building for a blob of 2 MB.
+    static constexpr uint64_t kGeneratedClassCost = 16;
+    static constexpr uint64_t kGeneratedWideFields = 2048;
+    static constexpr uint64_t kGeneratedBase = 8192;
+    static constexpr uint64_t kBytesPerGeneratedUnit = 256;
+    WorkBudget generated_classes_;
     std::unordered_map<uint32_t, PyRef> shared_texts_;
     FieldKinds field_kinds_;
 };

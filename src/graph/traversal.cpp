@@ -177,7 +177,9 @@ std::string Walker::path_text() {
         switch (f.kind) {
             case FrameKind::List:
             case FrameKind::Tuple:
-                parts.push_back("[" + std::to_string(unit) + "]");
+                // Appended rather than "[" + text: GCC 12 warns (-Wrestrict)
+                // about the insertion at the front that operator+ inlines.
+                parts.emplace_back("[").append(std::to_string(unit)).append("]");
                 break;
             case FrameKind::Set:
                 parts.push_back("<member>");
@@ -187,7 +189,7 @@ std::string Walker::path_text() {
                 PyObject* name = PyList_GetItem(f.fields.get(), static_cast<Py_ssize_t>(unit));
                 const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
                 if (!utf8) PyErr_Clear();
-                parts.push_back("." + (utf8 ? std::string(utf8, static_cast<size_t>(size)) : std::string("?")));
+                parts.emplace_back(".").append(utf8 ? std::string_view(utf8, static_cast<size_t>(size)) : "?");
                 break;
             }
             case FrameKind::Dict: {
@@ -204,7 +206,9 @@ std::string Walker::path_text() {
                         break;
                     }
                 }
-                parts.push_back("[" + (key ? key_text(PyRef::borrow(key).get()) : std::string("...")) + "]");
+                parts.emplace_back("[")
+                    .append(key ? key_text(PyRef::borrow(key).get()) : std::string("..."))
+                    .append("]");
                 break;
             }
         }
