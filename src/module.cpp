@@ -16,6 +16,7 @@
 #include "format/primitives.h"
 #include "format/reconstruct.h"
 #include "graph/walker.h"
+#include "arguments.h"
 #include "interpreter.h"
 #include "pyref.h"
 
@@ -48,165 +49,12 @@ PyObject* guarded(F&& body) {
     }
 }
 
-// ---------------------------------------------------------------- binder
+// ---------------------------------------------------------------- parameters
 
-struct KeywordParameter {
-    const char* name;
-    bool required;
-};
-
-struct FunctionDescription {
-    const char* name;
-    std::vector<const char*> positional;
-    size_t positional_only;
-    size_t required_positional;
-    std::vector<KeywordParameter> keyword_only;
-
-    std::string full_name() const { return std::string(name) + "()"; }
-    size_t slot_count() const { return positional.size() + keyword_only.size(); }
-};
-
-const FunctionDescription kDumps{"dumps", {"obj"}, 0, 1, {{"protocol", false}, {"schema_version", false}, {"hmac_key", false}}};
-const FunctionDescription kLoads{"loads", {"data"}, 0, 1, {{"allowlist", false}}};
-const FunctionDescription kDump{"dump", {"obj", "file"}, 0, 2, {}};
-const FunctionDescription kLoad{"load", {"file"}, 0, 1, {{"allowlist", false}}};
-
-void raise_too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", d.full_name().c_str(),
-                 static_cast<Py_ssize_t>(d.positional.size()), given, given == 1 ? "was" : "were");
-}
-
-void raise_multiple_values(const FunctionDescription& d, const char* parameter) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", d.full_name().c_str(), parameter);
-}
-
-void raise_unexpected_keyword(const FunctionDescription& d, PyObject* keyword) {
-    PyRef text = PyRef::steal(PyObject_Str(keyword));
-    if (!text) return ensure_error();
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", d.full_name().c_str(), text.get());
-}
-
-// Fails with the "missing required positional" message if a required
-// positional slot is still empty.
-bool check_required(const FunctionDescription& d, Py_ssize_t given, PyObject* const* slots) {
-    if (static_cast<size_t>(given) >= d.required_positional) return true;
-    std::vector<const char*> missing;
-    for (size_t i = 0; i < d.required_positional; ++i) {
-        if (!slots[i]) missing.push_back(d.positional[i]);
-    }
-    if (missing.empty()) return true;
-    std::string list;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        if (i > 0) list += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
-        list += "'";
-        list += missing[i];
-        list += "'";
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", d.full_name().c_str(),
-                 static_cast<Py_ssize_t>(missing.size()), missing.size() == 1 ? "argument" : "arguments", list.c_str());
-    return false;
-}
-
-// Slot of the parameter called `name`: keyword-only first, then positional.
-long find_parameter(const FunctionDescription& d, std::string_view name) {
-    for (size_t k = 0; k < d.keyword_only.size(); ++k) {
-        if (name == d.keyword_only[k].name) return static_cast<long>(d.positional.size() + k);
-    }
-    for (size_t i = d.positional_only; i < d.positional.size(); ++i) {
-        if (name == d.positional[i]) return static_cast<long>(i);
-    }
-    return -1;
-}
-
-const char* slot_name(const FunctionDescription& d, size_t slot) {
-    return slot < d.positional.size() ? d.positional[slot] : d.keyword_only[slot - d.positional.size()].name;
-}
-
-// Fast-call binding: fills `slots` (borrowed) positional first, then
-// keyword-only. False with TypeError set.
-bool bind_fastcall(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** slots) {
-    if (static_cast<size_t>(nargs) > d.positional.size()) {
-        raise_too_many_positional(d, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* keyword = PyTuple_GetItem(kwnames, k);
-        Py_ssize_t size;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
-        long slot = -1;
-        if (utf8) {
-            slot = find_parameter(d, std::string_view(utf8, static_cast<size_t>(size)));
-        } else {
-            PyErr_Clear();  // a name that is not UTF-8 matches nothing
-        }
-        if (slot < 0) {
-            raise_unexpected_keyword(d, keyword);
-            return false;
-        }
-        if (slots[slot]) {
-            raise_multiple_values(d, slot_name(d, static_cast<size_t>(slot)));
-            return false;
-        }
-        slots[slot] = args[nargs + k];
-    }
-    return check_required(d, nargs, slots);
-}
-
-// ---------------------------------------------------------------- conversions
-
-// Re-raises a TypeError (exactly that type) as "argument '{name}': {error}",
-// keeping its cause; any other error passes unchanged.
-void argument_extraction_error(const char* name) {
-    if (!PyErr_Occurred()) return ensure_error();
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type != PyExc_TypeError) {
-        PyErr_Restore(type, value, traceback);
-        return;
-    }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef old_type = PyRef::steal(type), old_value = PyRef::steal(value), old_tb = PyRef::steal(traceback);
-    PyRef text = PyRef::steal(PyObject_Str(old_value.get()));
-    if (!text) return ensure_error();
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    if (!message) return ensure_error();
-    PyRef error = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-    if (!error) return ensure_error();
-    if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(error.get(), cause);
-    PyErr_SetObject(PyExc_TypeError, error.get());
-}
-
-// Integer options: the interpreter's conversion, then a range test.
-bool convert_unsigned(PyObject* value, long long max, const char* name) {
-    // 64 bits on every platform (a long has 32 on some).
-    long long v = PyLong_AsLongLong(value);
-    if (v == -1 && PyErr_Occurred()) {
-        argument_extraction_error(name);
-        return false;
-    }
-    if (v < 0 || v > max) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
-    return true;
-}
-
-bool require_bytes(PyObject* value, const char* name) {
-    if (PyBytes_Check(value)) return true;
-    raise_conversion_error(value, "PyBytes");
-    argument_extraction_error(name);
-    return false;
-}
-
-bool require_set(PyObject* value, const char* name) {
-    if (PySet_Check(value)) return true;
-    raise_conversion_error(value, "PySet");
-    argument_extraction_error(name);
-    return false;
-}
+const FunctionDescription kDumps{"dumps", {"obj"}, 1, {"protocol", "schema_version", "hmac_key"}};
+const FunctionDescription kLoads{"loads", {"data"}, 1, {"allowlist"}};
+const FunctionDescription kDump{"dump", {"obj", "file"}, 2, {}, true};
+const FunctionDescription kLoad{"load", {"file"}, 1, {"allowlist"}};
 
 // ---------------------------------------------------------------- drivers
 
@@ -252,7 +100,8 @@ PyObject* load_blob(PyObject* data, PyObject* allowlist) {
 
 // ---------------------------------------------------------------- functions
 
-constexpr const char kVersion[] = "1.1.0";
+// The project's version, passed in by the build.
+constexpr const char kVersion[] = ZELKOR_VERSION;
 
 PyObject* py_version(PyObject*, PyObject*) {
     return guarded([] { return PyUnicode_FromString(kVersion); });
@@ -286,43 +135,8 @@ PyObject* py_loads(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* py_dump(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        const FunctionDescription& d = kDump;
         PyObject* slots[2] = {nullptr, nullptr};
-        const Py_ssize_t nargs = PyTuple_Size(args);
-        if (nargs > 2) {
-            raise_too_many_positional(d, nargs);
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GetItem(args, i);
-        PyRef extra;  // keywords other than obj and file: accepted and ignored
-        if (kwargs) {
-            Py_ssize_t pos = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                Py_ssize_t size;
-                const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-                long slot = -1;
-                if (utf8) {
-                    slot = find_parameter(d, std::string_view(utf8, static_cast<size_t>(size)));
-                } else {
-                    PyErr_Clear();
-                }
-                if (slot >= 0) {
-                    if (slots[slot]) {
-                        raise_multiple_values(d, d.positional[slot]);
-                        return nullptr;
-                    }
-                    slots[slot] = value;
-                    continue;
-                }
-                if (!extra) {
-                    extra = PyRef::steal(PyDict_New());
-                    if (!extra) return nullptr;
-                }
-                if (PyDict_SetItem(extra.get(), key, value) < 0) return nullptr;
-            }
-        }
-        if (!check_required(d, nargs, slots)) return nullptr;
+        if (!bind_tuple_and_dict(kDump, args, kwargs, slots)) return nullptr;
         // The walk runs Python code, which could empty a keyword dict that
         // lends these: they are held for the call.
         PyRef obj = PyRef::borrow(slots[0]), file = PyRef::borrow(slots[1]);
@@ -364,7 +178,7 @@ PyObject* py_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // ---------------------------------------------------------------- module
 
 PyMethodDef kMethods[] = {
-    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\nReturn the version of the module, \"1.1.0\"."},
+    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\nReturn the version of the module, \"" ZELKOR_VERSION "\"."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dumps)), METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"
      "Return the blob of obj as bytes.\n\n"
