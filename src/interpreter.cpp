@@ -1,8 +1,81 @@
 #include "interpreter.h"
 
+#include <utility>
+
 namespace zelkor {
 
 Names names;
+PackageNames package;
+
+namespace {
+
+// ---- the package's names and their legacy counterparts
+
+struct NamePairText {
+    NamePair* pair;
+    const char* current;
+    const char* legacy;
+};
+
+const NamePairText kPackageNames[] = {
+    {&package.version, "__zelkor_version__", "__tandrel_version__"},
+    {&package.extra, "__zelkor_extra__", "__tandrel_extra__"},
+    {&package.reconstruct_module, "zelkor._reconstruct", "tandrel._reconstruct"},
+    {&package.migrations_module, "zelkor.migrations", "tandrel.migrations"},
+};
+
+bool make_package_names() {
+    for (const NamePairText& entry : kPackageNames) {
+        if (entry.pair->current) continue;
+        PyObject* current = PyUnicode_InternFromString(entry.current);
+        if (!current) return false;
+        PyObject* legacy = PyUnicode_InternFromString(entry.legacy);
+        if (!legacy) {
+            Py_DECREF(current);
+            return false;
+        }
+        *entry.pair = NamePair{current, legacy};
+    }
+    return true;
+}
+
+}  // namespace
+
+PyRef import_either(const NamePair& module) {
+    PyRef found = import_module(module.current);
+    if (found) return found;
+    PyErr_Clear();
+    return import_module(module.legacy);
+}
+
+bool imported_either(const NamePair& module, PyRef& out) {
+    for (PyObject* name : {module.current, module.legacy}) {
+        PyRef found = PyRef::steal(PyImport_GetModule(name));
+        if (!found) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        if (found.get() == Py_None) continue;
+        out = std::move(found);
+        return true;
+    }
+    return true;
+}
+
+bool is_either(PyObject* key, const NamePair& pair) {
+    return PyUnicode_Compare(key, pair.current) == 0 || PyUnicode_Compare(key, pair.legacy) == 0;
+}
+
+bool set_both_items(PyObject* dict, const NamePair& pair, PyObject* value) {
+    return PyDict_SetItem(dict, pair.current, value) == 0 && PyDict_SetItem(dict, pair.legacy, value) == 0;
+}
+
+void set_both_attributes_if_possible(PyObject* obj, const NamePair& pair, PyObject* value) {
+    if (PyObject_SetAttr(obj, pair.current, value) < 0) PyErr_Clear();
+    if (PyObject_SetAttr(obj, pair.legacy, value) < 0) PyErr_Clear();
+}
+
+// ---- other helpers
 
 PyRef type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names.qualname));
@@ -58,9 +131,9 @@ PyRef optional_attribute(PyObject* obj, PyObject* name) {
 }
 
 uint32_t declared_version(PyObject* obj) {
-    PyRef value = optional_attribute(obj, names.version);
+    PyRef value = optional_attribute(obj, package.version.current);
     if (!value) {
-        value = optional_attribute(obj, names.legacy_version);
+        value = optional_attribute(obj, package.version.legacy);
         if (!value) return 0;
     }
     long long v = PyLong_AsLongLong(value.get());
@@ -108,10 +181,6 @@ bool make_names() {
         {&names.module, "__module__"},
         {&names.all, "__all__"},
         {&names.dataclass_fields, "__dataclass_fields__"},
-        {&names.version, "__zelkor_version__"},
-        {&names.legacy_version, "__tandrel_version__"},
-        {&names.extra, "__zelkor_extra__"},
-        {&names.legacy_extra, "__tandrel_extra__"},
         {&names.is_dataclass, "is_dataclass"},
         {&names.make_class, "make_class"},
         {&names.apply_migrations, "apply_migrations"},
@@ -120,10 +189,6 @@ bool make_names() {
         {&names.write, "write"},
         {&names.read, "read"},
         {&names.dataclasses, "dataclasses"},
-        {&names.reconstruct_module, "zelkor._reconstruct"},
-        {&names.legacy_reconstruct_module, "tandrel._reconstruct"},
-        {&names.migrations_module, "zelkor.migrations"},
-        {&names.legacy_migrations_module, "tandrel.migrations"},
         {&names.field_type, "_field_type"},
         {&names.field_init, "init"},
         {&names.classvar_marker, "_FIELD_CLASSVAR"},
@@ -134,6 +199,7 @@ bool make_names() {
         {&names.field_default, "default"},
         {&names.default_factory, "default_factory"},
     };
+    if (!make_package_names()) return false;
     for (Entry& e : entries) {
         if (*e.slot) continue;
         *e.slot = PyUnicode_InternFromString(e.text);
@@ -156,13 +222,6 @@ PyRef text_object(std::string_view text) {
 void raise_value_error(std::string_view message) {
     PyRef text = text_object(message);
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
-PyRef import_with_legacy(PyObject* current, PyObject* legacy) {
-    PyRef module = import_module(current);
-    if (module) return module;
-    PyErr_Clear();
-    return import_module(legacy);
 }
 
 PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs) {

@@ -20,10 +20,6 @@ struct Names {
     PyObject* module;            // "__module__"
     PyObject* all;               // "__all__"
     PyObject* dataclass_fields;  // "__dataclass_fields__"
-    PyObject* version;           // "__zelkor_version__"
-    PyObject* legacy_version;    // "__tandrel_version__"
-    PyObject* extra;             // "__zelkor_extra__"
-    PyObject* legacy_extra;      // "__tandrel_extra__"
     PyObject* is_dataclass;      // "is_dataclass"
     PyObject* make_class;        // "make_class"
     PyObject* apply_migrations;  // "apply_migrations"
@@ -32,10 +28,6 @@ struct Names {
     PyObject* write;             // "write"
     PyObject* read;              // "read"
     PyObject* dataclasses;       // "dataclasses"
-    PyObject* reconstruct_module;         // "zelkor._reconstruct"
-    PyObject* legacy_reconstruct_module;  // "tandrel._reconstruct"
-    PyObject* migrations_module;          // "zelkor.migrations"
-    PyObject* legacy_migrations_module;   // "tandrel.migrations"
     PyObject* fromlist;          // ("__doc__",): makes imports return the submodule itself
     PyObject* field_type;        // "_field_type"
     PyObject* field_init;        // "init"
@@ -49,6 +41,43 @@ struct Names {
 };
 
 extern Names names;
+
+// A name of the package's own and its legacy counterpart. Wherever the
+// module looks such a name up, it tries the current one first and, if that
+// fails in any way, the legacy one; wherever it writes one, it writes both.
+struct NamePair {
+    PyObject* current;
+    PyObject* legacy;
+};
+
+// The package's names that have a legacy counterpart (texts in
+// interpreter.cpp, the one place that spells them).
+struct PackageNames {
+    NamePair version;             // the schema-version attribute and migration key
+    NamePair extra;               // the extra-fields attribute of migrated instances
+    NamePair reconstruct_module;  // the companion module that makes classes
+    NamePair migrations_module;   // the companion module that migrates fields
+};
+
+extern PackageNames package;
+
+// Imports the current module, or the legacy one when that fails; only the
+// legacy attempt's error reaches the caller.
+PyRef import_either(const NamePair& module);
+
+// The module already imported under the current name, else under the legacy
+// one (not imported: empty). False with an exception set on failure.
+bool imported_either(const NamePair& module, PyRef& out);
+
+// Whether `key` (a str) equals either name.
+bool is_either(PyObject* key, const NamePair& pair);
+
+// Sets both keys of a dict to `value`. False with an exception set.
+bool set_both_items(PyObject* dict, const NamePair& pair, PyObject* value);
+
+// Sets both attributes of `obj` to `value`; an object that refuses one
+// simply goes without it.
+void set_both_attributes_if_possible(PyObject* obj, const NamePair& pair, PyObject* value);
 
 // Raises SystemError when an interpreter call failed without an exception.
 inline void ensure_error() {
@@ -107,9 +136,6 @@ PyRef text_object(std::string_view text);
 // ValueError with `message` as its text.
 void raise_value_error(std::string_view message);
 
-// Imports the current module name, or the legacy one when that fails; only
-// the legacy attempt's error reaches the caller.
-PyRef import_with_legacy(PyObject* current, PyObject* legacy);
 
 // Calls `callable(*args, **kwargs)`; `args` is a new tuple built here.
 PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);

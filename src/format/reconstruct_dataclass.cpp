@@ -14,10 +14,6 @@ namespace zelkor::format {
 
 namespace {
 
-bool is_version_key(PyObject* key) {
-    return PyUnicode_Compare(key, names.version) == 0 || PyUnicode_Compare(key, names.legacy_version) == 0;
-}
-
 // Calls `fn(key, value)` for the items of a migrated field dict, in order,
 // leaving out the version keys; every key must be a str. The items are held
 // while `fn` runs, since hashing a key may run Python code that changes the
@@ -29,7 +25,7 @@ bool for_each_field(PyObject* fields, Fn&& fn) {
     while (PyDict_Next(fields, &pos, &key, &value)) {
         PyRef held_key = PyRef::borrow(key), held_value = PyRef::borrow(value);
         if (!PyUnicode_Check(key)) return raise_conversion_error(key, "PyString"), false;
-        if (is_version_key(key)) continue;
+        if (is_either(key, package.version)) continue;
         if (!fn(key, value)) return false;
     }
     return true;
@@ -92,7 +88,7 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
         raise_decode_error(DecodeError::InvalidTypeId, type_id);
         return Outcome::Error;
     }
-    PyRef module = import_with_legacy(names.reconstruct_module, names.legacy_reconstruct_module);
+    PyRef module = import_either(package.reconstruct_module);
     if (!module) return Outcome::Error;
     TypeObjects* t = type_objects(type_id);
     if (!t) return Outcome::Error;
@@ -331,7 +327,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
 // Runs the stored fields through apply_migrations and builds the instance
 // from the result; fields the class does not declare are attached to it.
 bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t current, PyRef& out) {
-    PyRef migrations = import_with_legacy(names.migrations_module, names.legacy_migrations_module);
+    PyRef migrations = import_either(package.migrations_module);
     if (!migrations) return false;
 
     PyRef input = keyword_arguments(f, nullptr);
@@ -339,10 +335,7 @@ bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t cur
     PyRef stored_obj = PyRef::steal(PyLong_FromUnsignedLong(stored));
     PyRef current_obj = PyRef::steal(PyLong_FromUnsignedLong(current));
     if (!stored_obj || !current_obj) return false;
-    if (PyDict_SetItem(input.get(), names.version, stored_obj.get()) < 0 ||
-        PyDict_SetItem(input.get(), names.legacy_version, stored_obj.get()) < 0) {
-        return false;
-    }
+    if (!set_both_items(input.get(), package.version, stored_obj.get())) return false;
 
     PyRef apply = PyRef::steal(PyObject_GetAttr(migrations.get(), names.apply_migrations));
     if (!apply) return false;
@@ -396,8 +389,7 @@ bool Reconstructor::attach_extra_fields(PyObject* instance, PyObject* migrated, 
     if (!collected) return false;
     if (PyDict_Size(extra.get()) > 0) {
         // Classes that refuse new attributes (frozen, slotted) simply go without.
-        if (PyObject_SetAttr(instance, names.extra, extra.get()) < 0) PyErr_Clear();
-        if (PyObject_SetAttr(instance, names.legacy_extra, extra.get()) < 0) PyErr_Clear();
+        set_both_attributes_if_possible(instance, package.extra, extra.get());
     }
     return true;
 }

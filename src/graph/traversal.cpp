@@ -595,16 +595,11 @@ bool Walker::registered_name(PyTypeObject* type, std::string& name) {
         // Classes can only be registered once the companion module is
         // imported; it is not imported here.
         registered_names_read_ = true;
-        for (PyObject* module_name : {names.reconstruct_module, names.legacy_reconstruct_module}) {
-            PyRef module = PyRef::steal(PyImport_GetModule(module_name));
-            if (!module) {
-                if (PyErr_Occurred()) return false;
-                continue;
-            }
-            if (module.get() == Py_None) continue;
+        PyRef module;
+        if (!imported_either(package.reconstruct_module, module)) return false;
+        if (module) {
             PyRef map = optional_attribute(module.get(), names.registered_names);
             if (map && PyDict_Check(map.get())) registered_names_ = std::move(map);
-            break;
         }
     }
     if (!registered_names_) return true;
