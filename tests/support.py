@@ -86,4 +86,6 @@ def _address_sanitised():
 
 
 ADDRESS_SANITISED = _address_sanitised()
-needs_address_limit = pytest.mark.skipif(ADDRESS_SANITISED, reason="an address-sanitised run cannot cap its address space")
+needs_address_limit = pytest.mark.skipif(
+    ADDRESS_SANITISED, reason="an address-sanitised run cannot cap its address space"
+)
