@@ -276,7 +276,8 @@ bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
 }
 
 bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
-    if (!make_class(f) || !plan_fields(f)) return false;
+    if (!make_class(f)) return false;
+    if (type_objects_[f.dataclass.type_id].plan_class.get() != f.dataclass.cls.get() && !plan_fields(f)) return false;
     // Stored values of fields the constructor does not take, set once the
     // instance exists.
     LateFields late;
@@ -290,11 +291,12 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
         // The instance was handed out before its fields existed; it is
         // initialised exactly once, with the final arguments, so its
         // version comes from the class.
-        current = declared_version(f.dataclass.cls.get());
+        current = stored == 0 ? 0 : declared_version(f.dataclass.cls.get());
     } else {
         first = construct(f, kwargs.get());
         if (first) {
-            current = declared_version(first.get());
+            // A stored version of 0 never migrates: the class's is not needed.
+            current = stored == 0 ? 0 : declared_version(first.get());
         } else {
             // Fields stored under an older schema may not fit the current
             // class at all (a renamed or removed field). When the class
@@ -318,7 +320,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
     }
     if (needs_no_migration(stored, current)) {
         PyRef instance = f.dataclass.shell ? construct(f, kwargs.get()) : std::move(first);
-        if (!instance || !set_late_fields(instance.get(), late)) return false;
+        if (!instance || (!late.empty() && !set_late_fields(instance.get(), late))) return false;
         return complete_instance(f, std::move(instance), out);
     }
     return migrate(f, std::move(first), stored, current, out);
