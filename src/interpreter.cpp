@@ -1,5 +1,6 @@
 #include "interpreter.h"
 
+#include <string>
 #include <utility>
 
 namespace zelkor {
@@ -76,6 +77,58 @@ void set_both_attributes_if_possible(PyObject* obj, const NamePair& pair, PyObje
 }
 
 // ---- other helpers
+
+namespace {
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;  // lone surrogates cannot be encoded
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+bool raise_overflow(const char* message) {
+    PyErr_SetString(PyExc_OverflowError, message);
+    return false;
+}
+
+bool type_name_text(PyTypeObject* type, std::string& out) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), names.name));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+        raise_conversion_error(name.get(), "PyString");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8) {
+        out.assign(utf8, static_cast<size_t>(size));
+        return true;
+    }
+    // Lone surrogates: encode code point by code point.
+    PyErr_Clear();
+    Py_UCS4* cps = PyUnicode_AsUCS4Copy(name.get());
+    if (!cps) return false;
+    Py_ssize_t n = PyUnicode_GetLength(name.get());
+    out.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) append_utf8(out, cps[i]);
+    PyMem_Free(cps);
+    return true;
+}
 
 PyRef type_qualname(PyObject* obj) {
     PyRef name = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names.qualname));

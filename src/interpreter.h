@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "pyref.h"
@@ -85,6 +86,12 @@ inline void ensure_error() {
         PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
 }
+
+// OverflowError with `message`; returns false.
+bool raise_overflow(const char* message);
+
+// The UTF-8 text of a type's __name__, with U+FFFD for what cannot be encoded.
+bool type_name_text(PyTypeObject* type, std::string& out);
 
 // The `__qualname__` of an object's type, for refusal messages.
 PyRef type_qualname(PyObject* obj);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "format/decode_error.h"
-#include "graph/types.h"
+#include "graph/type_registry.h"
 
 namespace zelkor::format {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/traversal.h"
-#include "graph/types.h"
+#include "graph/object_graph.h"
+#include "graph/type_registry.h"
 
 namespace zelkor::format {
 

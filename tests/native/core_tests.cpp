@@ -14,8 +14,8 @@
 #include "format/encoder.h"
 #include "format/kinds.h"
 #include "format/record.h"
-#include "graph/traversal.h"
-#include "graph/types.h"
+#include "graph/object_graph.h"
+#include "graph/type_registry.h"
 
 using namespace zelkor;
 using namespace zelkor::format;

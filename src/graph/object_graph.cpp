@@ -1,4 +1,4 @@
-#include "graph/traversal.h"
+#include "graph/object_graph.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -14,7 +14,7 @@
 
 #include "format/kinds.h"
 #include "format/primitives.h"
-#include "graph/types.h"
+#include "graph/text_index.h"
 
 namespace zelkor::graph {
 

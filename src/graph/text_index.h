@@ -1,11 +1,10 @@
-// Dataclass type registry and the small hashing pieces shared by the graph.
+// Hashing of texts and the open-addressing index tables built on it: text
+// to index over a list the caller owns (the string table, the type names).
 // Plain C++: nothing here touches the interpreter.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -95,30 +94,6 @@ private:
     uint64_t hash(std::string_view text) const { return keyed_ ? hash_text_keyed(text) : hash_text(text); }
     IndexTable table_;
     bool keyed_ = false;
-};
-
-struct TypeInfo {
-    std::string name;
-    std::vector<std::string> fields;
-    uint32_t version = 0;
-};
-
-// The dataclass types of one capture or one blob, keyed by bare name; the
-// first registration of a name fixes its fields and version.
-class TypeRegistry {
-public:
-    std::vector<TypeInfo> types;
-
-    std::optional<uint32_t> find(std::string_view name) const;
-
-    // Returns the id of `name`, appending a new entry when it is new.
-    uint32_t register_type(std::string_view name, std::vector<std::string> fields, uint32_t version);
-    // Appends an entry for a name known to be absent.
-    uint32_t add(std::string_view name, std::vector<std::string> fields, uint32_t version);
-
-private:
-    std::string_view name_at(uint32_t id) const { return types[id].name; }
-    TextIndex type_ids_;
 };
 
 }  // namespace zelkor::graph
