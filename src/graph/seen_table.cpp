@@ -11,15 +11,6 @@ SeenTable::~SeenTable() {
     std::free(slots_);
 }
 
-void SeenTable::insert(PyObject* obj, uint32_t index) {
-    if ((size_ + 1) * 2 > capacity_) grow();
-    Py_INCREF(obj);
-    size_t i = bucket(obj);
-    while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
-    slots_[i] = Entry{obj, index};
-    ++size_;
-}
-
 void SeenTable::grow() {
     size_t capacity = capacity_ ? capacity_ * 2 : 256;
     Entry* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));

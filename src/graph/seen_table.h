@@ -33,7 +33,14 @@ public:
         }
     }
     // Adds an object known to be absent, taking a new reference to it.
-    void insert(PyObject* obj, uint32_t index);
+    void insert(PyObject* obj, uint32_t index) {
+        if ((size_ + 1) * 2 > capacity_) grow();
+        Py_INCREF(obj);
+        size_t i = bucket(obj);
+        while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
+        slots_[i] = Entry{obj, index};
+        ++size_;
+    }
 
 private:
     struct Entry {

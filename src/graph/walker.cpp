@@ -219,6 +219,20 @@ bool Walker::enter_container(PyRef& value, FrameKind kind, format::Tag tag, Py_s
     return true;
 }
 
+bool Walker::push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index) {
+    if (!check_room_for_record()) return false;
+    const Py_ssize_t count = PyList_Size(type.fields.get());
+    Frame frame{};
+    frame.kind = FrameKind::Dataclass;
+    index = graph.begin_dataclass(type.type_id, static_cast<uint16_t>(count), frame.room);
+    remember(value.get(), index);
+    frame.length = count;
+    frame.fields = type.fields.copy();
+    frame.obj = std::move(value);
+    stack_.push_back(std::move(frame));
+    return true;
+}
+
 bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
     // From here on, Python code may run (a metaclass's __name__, conversion
     // hooks, attribute lookups of dataclass fields).

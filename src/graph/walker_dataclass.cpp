@@ -162,18 +162,4 @@ void Walker::raise_name_clash(std::string_view name, uint32_t type_id, PyTypeObj
                  stored.c_str(), first_label.get(), first.c_str(), second_label.get(), second.c_str());
 }
 
-bool Walker::push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index) {
-    if (!check_room_for_record()) return false;
-    const Py_ssize_t count = PyList_Size(type.fields.get());
-    Frame frame{};
-    frame.kind = FrameKind::Dataclass;
-    index = graph.begin_dataclass(type.type_id, static_cast<uint16_t>(count), frame.room);
-    remember(value.get(), index);
-    frame.length = count;
-    frame.fields = type.fields.copy();
-    frame.obj = std::move(value);
-    stack_.push_back(std::move(frame));
-    return true;
-}
-
 }  // namespace zelkor::graph
