@@ -5,6 +5,7 @@
 // interpreter.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -126,31 +127,54 @@ public:
 
     // Varint.
     int64_t int_value() const {
+        assert(is(Shape::Varint));
         size_t length;
         return read_checked_zigzag(rec_ + 1, length);
     }
     // Float64.
     double float_value() const {
+        assert(is(Shape::Float64));
         const uint64_t bits = load_u64(rec_ + 1);
         double v;
         std::memcpy(&v, &bits, 8);
         return v;
     }
     // StringIndex.
-    uint32_t string_index() const { return load_u32(rec_ + 1); }
+    uint32_t string_index() const {
+        assert(is(Shape::StringIndex));
+        return load_u32(rec_ + 1);
+    }
     // RecordIndex.
-    uint32_t target() const { return load_u32(rec_ + 1); }
+    uint32_t target() const {
+        assert(is(Shape::RecordIndex));
+        return load_u32(rec_ + 1);
+    }
     // Bytes: the length; Items: the item count; Pairs: the pair count.
-    uint32_t count() const { return load_u32(rec_ + 1); }
+    uint32_t count() const {
+        assert(is(Shape::Bytes) || is(Shape::Items) || is(Shape::Pairs));
+        return load_u32(rec_ + 1);
+    }
     // Bytes.
-    const uint8_t* bytes() const { return rec_ + 5; }
+    const uint8_t* bytes() const {
+        assert(is(Shape::Bytes));
+        return rec_ + 5;
+    }
     // Fields.
-    uint16_t type_id() const { return load_u16(rec_ + 1); }
-    uint16_t field_count() const { return load_u16(rec_ + 3); }
+    uint16_t type_id() const {
+        assert(is(Shape::Fields));
+        return load_u16(rec_ + 1);
+    }
+    uint16_t field_count() const {
+        assert(is(Shape::Fields));
+        return load_u16(rec_ + 3);
+    }
 
     // Items, Pairs, Fields: the record indices the payload names, as u32
     // units (two per pair).
-    const uint8_t* children() const { return rec_ + 5; }
+    const uint8_t* children() const {
+        assert(is(Shape::Items) || is(Shape::Pairs) || is(Shape::Fields));
+        return rec_ + 5;
+    }
     uint64_t child_units() const {
         switch (shape_of(tag())) {
             case Shape::Items:
@@ -171,6 +195,8 @@ public:
     }
 
 private:
+    bool is(Shape shape) const { return shape_of(tag()) == shape; }
+
     const uint8_t* rec_;
 };
 
