@@ -143,7 +143,6 @@ PyRef text_object(std::string_view text);
 // ValueError with `message` as its text.
 void raise_value_error(std::string_view message);
 
-
 // Calls `callable(*args, **kwargs)`; `args` is a new tuple built here.
 PyRef call_with(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwargs = nullptr);
 

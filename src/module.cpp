@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "arguments.h"
 #include "format/decoder.h"
 #include "format/encoder.h"
 #include "format/primitives.h"
 #include "format/reconstruct.h"
 #include "graph/walker.h"
-#include "arguments.h"
 #include "interpreter.h"
 #include "pyref.h"
 
@@ -90,7 +90,8 @@ PyObject* load_blob(PyObject* data, PyObject* allowlist) {
     format::DecodedGraph decoded;
     if (auto failure = format::decode(reinterpret_cast<const uint8_t*>(bytes), static_cast<size_t>(size), decoded)) {
         const std::string message = failure->message();
-        PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        PyRef text =
+            PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return nullptr;
     }
@@ -113,7 +114,8 @@ PyObject* py_dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!bind_fastcall(kDumps, args, nargs, kwnames, slots)) return nullptr;
         PyObject *obj = slots[0], *protocol = slots[1], *schema_version = slots[2], *hmac_key = slots[3];
         if (protocol && !convert_unsigned(protocol, 0xFF, "protocol")) return nullptr;
-        if (schema_version && schema_version != Py_None && !convert_unsigned(schema_version, 0xFFFFFFFFLL, "schema_version")) {
+        if (schema_version && schema_version != Py_None &&
+            !convert_unsigned(schema_version, 0xFFFFFFFFLL, "schema_version")) {
             return nullptr;
         }
         if (hmac_key && hmac_key != Py_None && !require_bytes(hmac_key, "hmac_key")) return nullptr;
@@ -178,7 +180,8 @@ PyObject* py_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // ---------------------------------------------------------------- module
 
 PyMethodDef kMethods[] = {
-    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS, "__version()\n--\n\nReturn the version of the module, \"" ZELKOR_VERSION "\"."},
+    {"__version", reinterpret_cast<PyCFunction>(py_version), METH_NOARGS,
+     "__version()\n--\n\nReturn the version of the module, \"" ZELKOR_VERSION "\"."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_dumps)), METH_FASTCALL | METH_KEYWORDS,
      "dumps(obj, *, protocol=5, schema_version=None, hmac_key=None)\n--\n\n"
      "Return the blob of obj as bytes.\n\n"
@@ -263,8 +266,9 @@ PyMODINIT_FUNC PyInit__zelkor(void) {
         // would otherwise lock the main interpreter out for good.
         int64_t expected = -1;
         if (id != 0 || (!g_interpreter.compare_exchange_strong(expected, id) && expected != id)) {
-            PyErr_SetString(PyExc_ImportError,
-                            "_zelkor does not support sub-interpreters: it was already initialised by another interpreter");
+            PyErr_SetString(
+                PyExc_ImportError,
+                "_zelkor does not support sub-interpreters: it was already initialised by another interpreter");
             return nullptr;
         }
         if (g_module) {

@@ -39,8 +39,12 @@ std::string compose(DecodeError error, uint64_t number, const Utf8Fault& utf8) {
 
 }  // namespace
 
-std::string DecodeFailure::message() const { return compose(error, number, utf8); }
+std::string DecodeFailure::message() const {
+    return compose(error, number, utf8);
+}
 
-std::string error_message(DecodeError error, uint64_t number) { return compose(error, number, Utf8Fault{}); }
+std::string error_message(DecodeError error, uint64_t number) {
+    return compose(error, number, Utf8Fault{});
+}
 
 }  // namespace zelkor::format

@@ -68,9 +68,9 @@ enum class DecodeError : uint8_t {
 // What follows the fixed text of a message.
 enum class Detail : uint8_t {
     Nothing,
-    Decimal,     // the failure's number, in decimal
-    HexByte,     // the failure's number as two upper-case hex digits
-    Utf8Fault,   // the description of a malformed UTF-8 sequence
+    Decimal,    // the failure's number, in decimal
+    HexByte,    // the failure's number as two upper-case hex digits
+    Utf8Fault,  // the description of a malformed UTF-8 sequence
 };
 
 struct ErrorText {
@@ -156,7 +156,9 @@ constexpr bool error_texts_in_order() {
 }
 static_assert(error_texts_in_order(), "kErrorTexts must list every DecodeError once, in enum order");
 
-constexpr const ErrorText& error_text(DecodeError error) { return kErrorTexts[static_cast<size_t>(error)]; }
+constexpr const ErrorText& error_text(DecodeError error) {
+    return kErrorTexts[static_cast<size_t>(error)];
+}
 
 // The full message of an error that names `number` (or nothing).
 std::string error_message(DecodeError error, uint64_t number = 0);

@@ -36,21 +36,21 @@ enum class Role : uint8_t {
 };
 
 // X(Name, tag byte, Shape, Role, errors for the payload's fields in order...)
-#define ZELKOR_KINDS(X)                                                                                           \
-    X(None, 0x01, Empty, Scalar)                                                                                   \
-    X(True, 0x02, Empty, Scalar)                                                                                   \
-    X(False, 0x03, Empty, Scalar)                                                                                  \
-    X(Int, 0x04, Varint, Scalar, IntTruncated)                                                                     \
-    X(Float, 0x05, Float64, Scalar, FloatTruncated)                                                                \
-    X(Str, 0x06, StringIndex, Scalar, StringIndexTruncated)                                                        \
-    X(Bytes, 0x07, Bytes, Scalar, BytesLengthTruncated, BytesDataTruncated)                                        \
-    X(List, 0x08, Items, Container, ListCountTruncated, ListRefTruncated)                                          \
-    X(Tuple, 0x09, Items, Container, ListCountTruncated, ListRefTruncated)                                         \
-    X(Dict, 0x0A, Pairs, Container, DictCountTruncated, DictKeyTruncated, DictValueTruncated)                      \
-    X(Set, 0x0B, Items, Container, SetCountTruncated, SetRefTruncated)                                             \
-    X(FrozenSet, 0x0C, Items, Container, SetCountTruncated, SetRefTruncated)                                       \
-    X(Dataclass, 0x0D, Fields, Container, DataclassTypeIdTruncated, DataclassFieldCountTruncated,                  \
-      DataclassFieldTruncated)                                                                                     \
+#define ZELKOR_KINDS(X)                                                                           \
+    X(None, 0x01, Empty, Scalar)                                                                  \
+    X(True, 0x02, Empty, Scalar)                                                                  \
+    X(False, 0x03, Empty, Scalar)                                                                 \
+    X(Int, 0x04, Varint, Scalar, IntTruncated)                                                    \
+    X(Float, 0x05, Float64, Scalar, FloatTruncated)                                               \
+    X(Str, 0x06, StringIndex, Scalar, StringIndexTruncated)                                       \
+    X(Bytes, 0x07, Bytes, Scalar, BytesLengthTruncated, BytesDataTruncated)                       \
+    X(List, 0x08, Items, Container, ListCountTruncated, ListRefTruncated)                         \
+    X(Tuple, 0x09, Items, Container, ListCountTruncated, ListRefTruncated)                        \
+    X(Dict, 0x0A, Pairs, Container, DictCountTruncated, DictKeyTruncated, DictValueTruncated)     \
+    X(Set, 0x0B, Items, Container, SetCountTruncated, SetRefTruncated)                            \
+    X(FrozenSet, 0x0C, Items, Container, SetCountTruncated, SetRefTruncated)                      \
+    X(Dataclass, 0x0D, Fields, Container, DataclassTypeIdTruncated, DataclassFieldCountTruncated, \
+      DataclassFieldTruncated)                                                                    \
     X(Ref, 0x0E, RecordIndex, Reference, ReferenceTruncated)
 
 enum class Tag : uint8_t {
@@ -94,11 +94,17 @@ constexpr bool tags_are_contiguous() {
 }
 static_assert(kFirstTag == 0x01 && tags_are_contiguous(), "tags must run 0x01, 0x02, ... in table order");
 
-constexpr bool is_tag(uint8_t byte) { return byte >= kFirstTag && byte <= kLastTag; }
+constexpr bool is_tag(uint8_t byte) {
+    return byte >= kFirstTag && byte <= kLastTag;
+}
 
-constexpr const KindInfo& kind_info(Tag tag) { return kKinds[static_cast<uint8_t>(tag) - kFirstTag]; }
+constexpr const KindInfo& kind_info(Tag tag) {
+    return kKinds[static_cast<uint8_t>(tag) - kFirstTag];
+}
 
-constexpr uint8_t tag_byte(Tag tag) { return static_cast<uint8_t>(tag); }
+constexpr uint8_t tag_byte(Tag tag) {
+    return static_cast<uint8_t>(tag);
+}
 
 // One column of the table laid out by tag byte, for the hot paths: a
 // lookup is then a single byte load.
@@ -111,7 +117,11 @@ constexpr auto column_by_byte(Column column) {
 inline constexpr auto kShapeByByte = column_by_byte([](const KindInfo& k) { return k.shape; });
 inline constexpr auto kRoleByByte = column_by_byte([](const KindInfo& k) { return k.role; });
 
-constexpr Shape shape_of(Tag tag) { return kShapeByByte[tag_byte(tag)]; }
-constexpr bool is_scalar(Tag tag) { return kRoleByByte[tag_byte(tag)] == Role::Scalar; }
+constexpr Shape shape_of(Tag tag) {
+    return kShapeByByte[tag_byte(tag)];
+}
+constexpr bool is_scalar(Tag tag) {
+    return kRoleByByte[tag_byte(tag)] == Role::Scalar;
+}
 
 }  // namespace zelkor::format

@@ -14,7 +14,9 @@
 
 namespace zelkor::format {
 
-inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return a + b < a ? ~uint64_t{0} : a + b;
+}
 
 // Work counted against a limit fixed when the load starts.
 class WorkBudget {

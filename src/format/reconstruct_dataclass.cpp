@@ -33,7 +33,9 @@ bool for_each_field(PyObject* fields, Fn&& fn) {
 
 // Whether an instance of a class declaring version `current` is built as
 // stored, without migrations.
-bool needs_no_migration(uint32_t stored, uint32_t current) { return current == stored || stored == 0 || current == 0; }
+bool needs_no_migration(uint32_t stored, uint32_t current) {
+    return current == stored || stored == 0 || current == 0;
+}
 
 // Sets fields the constructor does not take, as object.__setattr__ does, so
 // frozen classes take them too.

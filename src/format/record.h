@@ -25,11 +25,12 @@ struct PayloadCheck {
 
 namespace payload_detail {
 
-inline PayloadCheck cut_short(uint8_t field) { return PayloadCheck{false, field, 0, 0}; }
+inline PayloadCheck cut_short(uint8_t field) {
+    return PayloadCheck{false, field, 0, 0};
+}
 
 // `count` u32 units of `unit_bytes` each, starting at `pos`.
-ZELKOR_ALWAYS_INLINE PayloadCheck indices(size_t len, size_t& pos, uint64_t count, size_t unit_bytes,
-                                          uint8_t field) {
+ZELKOR_ALWAYS_INLINE PayloadCheck indices(size_t len, size_t& pos, uint64_t count, size_t unit_bytes, uint8_t field) {
     if ((len - pos) / unit_bytes < count) return cut_short(field);
     PayloadCheck fits{true, 0, pos, static_cast<size_t>(count) * (unit_bytes / 4)};
     pos += static_cast<size_t>(count) * unit_bytes;
@@ -201,6 +202,8 @@ private:
 };
 
 // The u32 record index at position `i` of a run of child indices.
-inline uint32_t child_at(const uint8_t* children, size_t i) { return load_u32(children + 4 * i); }
+inline uint32_t child_at(const uint8_t* children, size_t i) {
+    return load_u32(children + 4 * i);
+}
 
 }  // namespace zelkor::format

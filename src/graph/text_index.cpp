@@ -39,7 +39,9 @@ HashKey make_key() {
 
 const HashKey kKey = make_key();
 
-inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline uint64_t rotl(uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
     v0 += v1;
@@ -98,8 +100,7 @@ uint64_t hash_text(std::string_view text) {
             v = (static_cast<uint64_t>(a) << 32) | b;
         } else if (n > 0) {
             v = (static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16) |
-                (static_cast<uint64_t>(static_cast<uint8_t>(p[n >> 1])) << 8) |
-                static_cast<uint8_t>(p[n - 1]);
+                (static_cast<uint64_t>(static_cast<uint8_t>(p[n >> 1])) << 8) | static_cast<uint8_t>(p[n - 1]);
         }
         h = (h ^ v) * 0xE7037ED1A0B428DBull;
     }

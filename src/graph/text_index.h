@@ -86,7 +86,8 @@ public:
             keyed_ = true;
             const size_t n = table_.size();
             table_.clear();
-            for (size_t i = 0; i < n; ++i) table_.insert(hash(text_at(static_cast<uint32_t>(i))), static_cast<uint32_t>(i));
+            for (size_t i = 0; i < n; ++i)
+                table_.insert(hash(text_at(static_cast<uint32_t>(i))), static_cast<uint32_t>(i));
         }
     }
 

@@ -15,8 +15,7 @@ uint32_t TypeRegistry::add(std::string_view name, std::vector<std::string> field
     return id;
 }
 
-uint32_t TypeRegistry::register_type(std::string_view name, std::vector<std::string> fields,
-                                     uint32_t version) {
+uint32_t TypeRegistry::register_type(std::string_view name, std::vector<std::string> fields, uint32_t version) {
     if (auto id = find(name)) return *id;
     return add(name, std::move(fields), version);
 }

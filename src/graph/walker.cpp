@@ -141,7 +141,7 @@ bool Walker::enter(PyRef value, uint32_t& index) {
         if (int r = enter_simple(obj, 1, index)) return r > 0;  // met before: a Ref
     }
     if (!check_room_for_record()) return false;
-    const Py_ssize_t length = kind == FrameKind::List   ? PyList_Size(obj)
+    const Py_ssize_t length = kind == FrameKind::List    ? PyList_Size(obj)
                               : kind == FrameKind::Dict  ? PyDict_Size(obj)
                               : kind == FrameKind::Tuple ? PyTuple_Size(obj)
                                                          : PySet_Size(obj);
@@ -178,7 +178,8 @@ bool Walker::enter_bytes_sequence(PyObject* value, uint32_t& index) {
     // a subclass may override it.
     Py_ssize_t size = PySequence_Size(value);
     if (size < 0) return false;
-    if (static_cast<uint64_t>(size) > kMaxCount) return raise_overflow("cannot serialise a bytes value of 4 GiB or more");
+    if (static_cast<uint64_t>(size) > kMaxCount)
+        return raise_overflow("cannot serialise a bytes value of 4 GiB or more");
     // Grown as items arrive: the length is only the object's word.
     std::vector<uint8_t> content;
     content.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 1 << 20)));

@@ -68,7 +68,8 @@ private:
         if (!graph.put_child(f.room, index)) f.extra.push_back(index);
     }
     bool enter_by_name(PyRef& value, uint32_t& index);
-    bool enter_container(PyRef& value, FrameKind kind, format::Tag tag, Py_ssize_t length, uint32_t& index, bool identity);
+    bool enter_container(PyRef& value, FrameKind kind, format::Tag tag, Py_ssize_t length, uint32_t& index,
+                         bool identity);
     bool enter_str(PyObject* value, uint32_t& index, bool shared);
     bool enter_bytes_sequence(PyObject* value, uint32_t& index);
     // A dataclass type met in this walk, with what its later instances need.

@@ -67,8 +67,8 @@ std::string Walker::path_text() {
             if (added == 0) continue;
             unit = added - 1;
         } else {
-            const uint64_t handed = f.kind == FrameKind::Dict ? 2 * static_cast<uint64_t>(f.yielded)
-                                                              : static_cast<uint64_t>(f.pos);
+            const uint64_t handed =
+                f.kind == FrameKind::Dict ? 2 * static_cast<uint64_t>(f.yielded) : static_cast<uint64_t>(f.pos);
             if (added >= handed) break;  // the container itself failed
             unit = added;
         }

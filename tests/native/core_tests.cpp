@@ -24,12 +24,12 @@ namespace {
 
 int failures = 0;
 
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                      \
-        }                                                                    \
+            ++failures;                                                                   \
+        }                                                                                 \
     } while (0)
 
 using Bytes = std::vector<uint8_t>;
@@ -156,13 +156,21 @@ void test_varint() {
 void test_decode_malformed() {
     const Bytes magic = {'Z', 'L', 'K', 'R'};
     const char* header_messages[] = {
-        "Invalid data: too short for header", "Invalid data: too short for header",
-        "Invalid data: too short for header", "Invalid data: too short for header",
-        "Invalid data: too short for version", "Invalid data: too short for version",
-        "Invalid data: too short for schema version", "Invalid data: too short for schema version",
-        "Invalid data: too short for schema version", "Invalid data: too short for schema version",
-        "Invalid data: too short for flags", "Invalid data: no string count",
-        "Invalid data: no string count", "Invalid data: no string count", "Invalid data: no string count",
+        "Invalid data: too short for header",
+        "Invalid data: too short for header",
+        "Invalid data: too short for header",
+        "Invalid data: too short for header",
+        "Invalid data: too short for version",
+        "Invalid data: too short for version",
+        "Invalid data: too short for schema version",
+        "Invalid data: too short for schema version",
+        "Invalid data: too short for schema version",
+        "Invalid data: too short for schema version",
+        "Invalid data: too short for flags",
+        "Invalid data: no string count",
+        "Invalid data: no string count",
+        "Invalid data: no string count",
+        "Invalid data: no string count",
     };
     for (size_t len = 0; len < std::size(header_messages); ++len) {
         Bytes b = magic;
@@ -206,10 +214,12 @@ void test_decode_malformed() {
         return decode_message(b);
     };
     CHECK(utf8_message({0xFF}) == "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0");
-    CHECK(utf8_message({'a', 0xE2, 0x82}) == "Invalid UTF-8 in string table: incomplete utf-8 byte sequence from index 1");
+    CHECK(utf8_message({'a', 0xE2, 0x82}) ==
+          "Invalid UTF-8 in string table: incomplete utf-8 byte sequence from index 1");
     CHECK(utf8_message({0xF0, 0x9F, 0x98, 'x'}) ==
           "Invalid UTF-8 in string table: invalid utf-8 sequence of 3 bytes from index 0");
-    CHECK(utf8_message({0xED, 0xA0, 0x80}) == "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0");
+    CHECK(utf8_message({0xED, 0xA0, 0x80}) ==
+          "Invalid UTF-8 in string table: invalid utf-8 sequence of 1 bytes from index 0");
     CHECK(utf8_message({'o', 'k', 0xC3, 0xA9}).empty());
 }
 
