@@ -573,3 +573,26 @@ def test_cycle_with_migration_keeps_identity(wrap):
     assert (loaded.link if isinstance(loaded.link, Node) else loaded.link[0]) is loaded
     assert (loaded.name, loaded.tag) == ("X", "old")
     check_inits(inits, loaded)
+
+
+def test_loads_run_by_a_constructor_during_loads():
+    # The constructor loads another blob while the outer load is building:
+    # each load keeps its own record-to-object table, before and after.
+    inner_blob = zelkor.dumps([[1, 2]] * 3)
+
+    @zelkor.register
+    @dataclasses.dataclass
+    class Loader:
+        n: int
+
+        def __post_init__(self):
+            self.inner = zelkor.loads(inner_blob)
+
+    shared = ["s"]
+    outer = zelkor.loads(zelkor.dumps([shared, [Loader(i) for i in range(3)], shared]))
+    assert outer[0] is outer[2] and outer[0] == ["s"]
+    for i, item in enumerate(outer[1]):
+        assert item.n == i and item.inner == [[1, 2]] * 3
+        assert item.inner[0] is item.inner[1] is item.inner[2]
+    again = zelkor.loads(inner_blob)
+    assert again == [[1, 2]] * 3 and again[0] is again[2]

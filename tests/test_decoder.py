@@ -213,10 +213,13 @@ INT_CASES = [
 ]
 
 
+@pytest.mark.parametrize("trailer", [b"", b"\xff" * 16], ids=["at-end", "bytes-after"])
 @pytest.mark.parametrize("raw,value", INT_CASES)
-def test_int_varint(raw, value):
-    # the int sits between two other records so over- or under-reading shows
-    data = blob([lst(1, 2, 3), none(), int_raw(bytes.fromhex(raw)), none()])
+def test_int_varint(raw, value, trailer):
+    # the int sits between two other records so over- or under-reading shows;
+    # ignored bytes after the records (high bits set) let an int be read
+    # several bytes at a time
+    data = blob([lst(1, 2, 3), none(), int_raw(bytes.fromhex(raw)), none()], trailer=trailer)
     result = loads(data)
     assert result == [None, value, None]
     assert type(result[1]) is int

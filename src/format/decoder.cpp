@@ -82,10 +82,26 @@ std::string_view string_at(const std::vector<std::string_view>& strings, uint32_
 
 }  // namespace
 
-void RecordOffsets::allocate(size_t capacity, bool wide) {
-    wide_ = wide;
-    data_ = std::malloc((capacity ? capacity : 1) * (wide ? sizeof(uint64_t) : sizeof(uint32_t)));
-    if (!data_) throw std::bad_alloc();
+bool RecordOffsets::build() const {
+    void* table = std::malloc((count_ ? count_ : 1) * (wide_ ? sizeof(uint64_t) : sizeof(uint32_t)));
+    if (!table) return false;
+    size_t offset = first_;
+    for (size_t i = 0; i < count_; ++i) {
+        if (wide_) {
+            static_cast<uint64_t*>(table)[i] = offset;
+        } else {
+            static_cast<uint32_t*>(table)[i] = static_cast<uint32_t>(offset);
+        }
+        offset += RecordView(data_ + offset).size();
+    }
+    table_ = table;
+    return true;
+}
+
+size_t RecordOffsets::find(size_t i) const {
+    size_t offset = first_;
+    for (size_t k = 0; k < i; ++k) offset += RecordView(data_ + offset).size();
+    return offset;
 }
 
 void UseCounts::allocate(size_t n) {
@@ -167,8 +183,31 @@ std::optional<DecodeFailure> decode_types(const uint8_t* data, size_t len, size_
     return std::nullopt;
 }
 
-void count_uses(UseCounts& uses, const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) uses.add(load_u32(p + 4 * i));
+// The record table's loop, with everything it writes held in locals: the
+// use counts are bytes, which the compiler must otherwise assume may alias
+// every field it would keep in a register.
+std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_t& pos, uint32_t count,
+                                          uint8_t* uses, size_t use_count, bool& has_dataclass) {
+    size_t p = pos;
+    bool dataclass = false;
+    for (uint32_t r = 0; r < count; ++r) {
+        if (p >= len) return failure(DecodeError::TagTruncated);
+        const uint8_t byte = data[p];
+        if (!is_tag(byte)) return failure(DecodeError::UnknownTag, byte);
+        const Tag tag = static_cast<Tag>(byte);
+        dataclass |= tag == Tag::Dataclass;
+        ++p;
+        const PayloadCheck check = check_payload(shape_of(tag), data, len, p);
+        if (!check.fits) return failure(kind_info(tag).truncated[check.short_field]);
+        const uint8_t* children = data + check.children_at;
+        for (size_t i = 0; i < check.child_units; ++i) {
+            const uint32_t child = load_u32(children + 4 * i);
+            if (child < use_count) uses[child] = UseCounts::bump(uses[child]);
+        }
+    }
+    pos = p;
+    has_dataclass = dataclass;
+    return std::nullopt;
 }
 
 std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, size_t& pos, DecodedGraph& out) {
@@ -176,21 +215,13 @@ std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, siz
     if (!object_count) return failure(DecodeError::NoObjectCount);
     // A record takes at least its tag byte: no room for more than what is left.
     const size_t capacity = std::min<size_t>(*object_count, len - pos);
-    out.records.allocate(capacity, len > 0xFFFFFFFFull);
     out.uses.allocate(capacity);
     out.uses.add(0);  // the root
-    for (uint32_t r = 0; r < *object_count; ++r) {
-        if (pos >= len) return failure(DecodeError::TagTruncated);
-        const uint8_t byte = data[pos];
-        if (!is_tag(byte)) return failure(DecodeError::UnknownTag, byte);
-        const Tag tag = static_cast<Tag>(byte);
-        out.records.push_back(pos);
-        if (tag == Tag::Dataclass) out.has_dataclass = true;
-        ++pos;
-        const PayloadCheck check = check_payload(shape_of(tag), data, len, pos);
-        if (!check.fits) return failure(kind_info(tag).truncated[check.short_field]);
-        count_uses(out.uses, data + check.children_at, check.child_units);
+    const size_t first = pos;
+    if (auto failed = scan_records(data, len, pos, *object_count, out.uses.data(), out.uses.size(), out.has_dataclass)) {
+        return failed;
     }
+    out.records.describe(data, len, first, *object_count);
     return std::nullopt;
 }
 

@@ -14,37 +14,45 @@
 
 namespace zelkor::format {
 
-// Where each record starts: 32-bit offsets unless the blob is 4 GiB or more.
-// Room is allocated once, uninitialised, for every record the blob could
-// hold; decode fills it in order.
+// Where each record starts. Saved blobs are read in the order they were
+// written, record after record, so the table of offsets is only made (on
+// first use, in one pass over the checked records) for blobs that are not:
+// 32-bit offsets unless the blob is 4 GiB or more.
 class RecordOffsets {
 public:
     RecordOffsets() = default;
     RecordOffsets(const RecordOffsets&) = delete;
     RecordOffsets& operator=(const RecordOffsets&) = delete;
-    ~RecordOffsets() { std::free(data_); }
+    ~RecordOffsets() { std::free(table_); }
 
-    void allocate(size_t capacity, bool wide);
-    void push_back(size_t offset) {
-        if (wide_) {
-            static_cast<uint64_t*>(data_)[size_++] = offset;
-        } else {
-            static_cast<uint32_t*>(data_)[size_++] = static_cast<uint32_t>(offset);
-        }
+    // The record table of `data` (`size` bytes): `count` checked records,
+    // the first at offset `first`.
+    void describe(const uint8_t* data, size_t size, size_t first, size_t count) {
+        data_ = data;
+        wide_ = size > 0xFFFFFFFFull;
+        first_ = first;
+        count_ = count;
     }
-    size_t size() const { return size_; }
+    size_t size() const { return count_; }
+    size_t first() const { return first_; }
     size_t operator[](size_t i) const {
-        return wide_ ? static_cast<const uint64_t*>(data_)[i] : static_cast<const uint32_t*>(data_)[i];
+        if (!table_ && !build()) return find(i);
+        return wide_ ? static_cast<const uint64_t*>(table_)[i] : static_cast<const uint32_t*>(table_)[i];
     }
 
 private:
-    void* data_ = nullptr;
-    size_t size_ = 0;
+    bool build() const;          // false when no memory could be had for the table
+    size_t find(size_t i) const;  // without the table: counted from the first record
+
+    const uint8_t* data_ = nullptr;
+    size_t first_ = 0;
+    size_t count_ = 0;
     bool wide_ = false;
+    mutable void* table_ = nullptr;
 };
 
 // How often each record is named by a container, a Ref or as the root:
-// 0, 1, or 2 for "more than once". Zeroed lazily by the allocator.
+// 0, 1, or more than 1. Zeroed lazily by the allocator.
 class UseCounts {
 public:
     UseCounts() = default;
@@ -56,8 +64,11 @@ public:
     size_t size() const { return size_; }
     uint8_t operator[](size_t i) const { return data_[i]; }
     void add(size_t i) {
-        if (i < size_ && data_[i] < 2) ++data_[i];
+        if (i < size_) data_[i] = bump(data_[i]);
     }
+    // One more use: 0, 1, 3, 7, ... up to 255, which stays.
+    static uint8_t bump(uint8_t count) { return static_cast<uint8_t>((count << 1) | 1); }
+    uint8_t* data() { return data_; }
 
 private:
     uint8_t* data_ = nullptr;

@@ -148,6 +148,31 @@ inline size_t short_varint_length(const uint8_t* p) {
     }
 }
 
+// Gathers the 7-bit groups of eight varint bytes (little-endian in `v`,
+// high bits set or not) into one 56-bit number, without a loop.
+inline uint64_t gather_varint_groups(uint64_t v) {
+    v = ((v & 0x7F007F007F007F00ull) >> 1) | (v & 0x007F007F007F007Full);
+    v = ((v & 0x3FFF00003FFF0000ull) >> 2) | (v & 0x00003FFF00003FFFull);
+    return ((v & 0x0FFFFFFF00000000ull) >> 4) | (v & 0x000000000FFFFFFFull);
+}
+
+// Decodes a varint that was checked to be complete, at `p` with at least 8
+// readable bytes there; returns its length with the value in `z`.
+inline size_t read_checked_varint_fast(const uint8_t* p, uint64_t& z) {
+    const uint64_t v = load_u64(p);
+    const uint64_t stops = ~v & 0x8080808080808080ull;
+    if (stops) {
+        const unsigned bits = static_cast<unsigned>(std::countr_zero(stops)) + 1;  // 8 per byte taken
+        z = gather_varint_groups(v & (~uint64_t{0} >> (64 - bits)));
+        return bits / 8;
+    }
+    // Nine or ten bytes: of a tenth only bit 0 counts.
+    z = gather_varint_groups(v) | static_cast<uint64_t>(p[8] & 0x7F) << 56;
+    if (!(p[8] & 0x80)) return 9;
+    z |= static_cast<uint64_t>(p[9] & 1) << 63;
+    return 10;
+}
+
 // Reads a zigzag varint of 1 to 10 bytes. Non-minimal forms are accepted;
 // of a tenth byte only bit 0 counts, and its high bit must be clear.
 inline std::optional<int64_t> read_i64_zigzag(const uint8_t* data, size_t len, size_t& pos) {

@@ -17,7 +17,8 @@ namespace zelkor::format {
 void raise_decode_error(DecodeError error, uint64_t number) { raise_value_error(error_message(error, number)); }
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
-    : g_(decoded), memo_(decoded.records.size()), type_objects_(decoded.types.types.size()),
+    : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size()),
+      type_objects_(decoded.types.types.size()),
       presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
       continuations_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)),
@@ -182,11 +183,11 @@ Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out
         case Quick::NeedsFrame:
             break;
     }
-    return request_container(index, locate(index), out, deferrable, deferred);
+    return request_container(index, locate(index), via_ref, out, deferrable, deferred);
 }
 
 // Starts building a container record that is not built yet.
-Reconstructor::Outcome Reconstructor::request_container(uint32_t index, RecordView rec, PyRef& out,
+Reconstructor::Outcome Reconstructor::request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out,
                                                         bool deferrable, uint32_t& deferred) {
     switch (rec.tag()) {
         case Tag::List:
@@ -197,7 +198,15 @@ Reconstructor::Outcome Reconstructor::request_container(uint32_t index, RecordVi
                                            : rec.tag() == Tag::Dict ? PyDict_New()
                                                                     : PySet_New(nullptr));
             if (!container) return Outcome::Error;
-            remember(index, container.get());
+            // Named once, not through a Ref, and as the root or by a list,
+            // dict or set: nothing asks for it again, so it needs no memo
+            // entry (nor the page of the table it would touch). A tuple,
+            // frozenset or instance met again through a cycle while its items
+            // are built asks again for the item it was building.
+            const bool asked_once = !via_ref && g_.uses[index] <= 1 &&
+                                    (stack_.empty() || stack_.back().tag == Tag::List ||
+                                     stack_.back().tag == Tag::Dict || stack_.back().tag == Tag::Set);
+            if (!asked_once) remember(index, container.get());
             Frame& f = push_frame(index, rec.tag(), rec.child_units(), rec.children());
             f.obj = std::move(container);
             return Outcome::Pushed;
@@ -319,41 +328,83 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
     return false;
 }
 
-// Numbers laid out right after the previous record and named only here:
-// the bulk of numeric lists, decoded on the spot. True when the record was
-// such a number: `item` then holds it (NULL with an exception set when it
-// could not be made).
-ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_number(uint32_t index, PyObject*& item) {
-    if (index != next_index_ || index >= g_.records.size() || g_.uses[index] > 1) return false;
-    const RecordView rec(g_.data + next_offset_);
-    if (rec.tag() == Tag::Float) {
-        item = PyFloat_FromDouble(rec.float_value());
-        next_offset_ += 9;
-    } else if (rec.tag() == Tag::Int) {
+// The record right after the previous one, when it needs no frame: a
+// scalar named only here, or a Ref to an object already built (saved blobs
+// lay records out in the order they are built, so this is the bulk of most
+// blobs). True when it was such a record: `item` then holds it (NULL with an
+// exception set when it could not be made).
+ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*& item) {
+    if (index != next_index_ || index >= g_.records.size()) return false;
+    const uint8_t* rec = g_.data + next_offset_;
+    const Tag tag = static_cast<Tag>(rec[0]);
+    size_t size;
+    // Numbers first: the bulk of numeric lists.
+    if (tag == Tag::Int && g_.uses[index] <= 1) {
         size_t length;
-        const int64_t v = read_checked_zigzag(rec.payload(), length);
-        item = PyLong_FromLongLong(v);
-        next_offset_ += 1 + length;
+        // The fast form reads 8 bytes: not past the end of the input.
+        if (g_.size - next_offset_ > 8) {
+            uint64_t z;
+            length = read_checked_varint_fast(rec + 1, z);
+            item = PyLong_FromLongLong(zigzag_decode(z));
+        } else {
+            item = PyLong_FromLongLong(read_checked_zigzag(rec + 1, length));
+        }
+        size = 1 + length;
+    } else if (tag == Tag::Float && g_.uses[index] <= 1) {
+        item = PyFloat_FromDouble(RecordView(rec).float_value());
+        size = 9;
+    } else if (tag == Tag::Ref) {
+        const uint32_t target = load_u32(rec + 1);
+        if (target >= g_.records.size()) return false;
+        PyObject* built = memo_.get(target);
+        if (!built) return false;
+        Py_INCREF(built);
+        item = built;
+        size = 5;
+    } else if (g_.uses[index] > 1) {
+        return false;
+    } else if (tag == Tag::Str) {
+        const uint32_t s = load_u32(rec + 1);
+        if (s < g_.strings.size()) {
+            const std::string_view text = g_.strings[s];
+            item = text_made_.spend(text.size())
+                       ? PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)
+                       : shared_text(s);
+        } else {
+            raise_decode_error(DecodeError::InvalidStringIndex, s);
+            item = nullptr;
+        }
+        size = 5;
+    } else if (tag == Tag::None || tag == Tag::True || tag == Tag::False) {
+        item = tag == Tag::None ? Py_None : tag == Tag::True ? Py_True : Py_False;
+        Py_INCREF(item);
+        size = 1;
+    } else if (tag == Tag::Bytes) {
+        item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec + 5), load_u32(rec + 1));
+        size = 5 + static_cast<size_t>(load_u32(rec + 1));
     } else {
         return false;
     }
-    if (item) ++next_index_;
+    next_index_ = index + 1;
+    last_offset_ = next_offset_;
+    next_offset_ += size;
     return true;
+}
+
+// A child at hand: laid out next, a scalar, or built before.
+ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::child_at_hand(uint32_t index, PyObject*& item) {
+    if (inline_record(index, item)) return item ? Quick::Built : Quick::Error;
+    return quick(index, item, false);
 }
 
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
 ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
     while (top.pos < top.count) {
-        const uint32_t index = child_at(top.children, top.pos);
         PyObject* item;
-        if (inline_number(index, item)) {
-            if (!item) return false;
-        } else {
-            const Quick q = quick(index, item, false);
-            if (q == Quick::Error) return false;
-            if (q == Quick::NeedsFrame) return true;
-        }
+        const Quick q = child_at_hand(child_at(top.children, top.pos), item);
+        if (q == Quick::Error) return false;
+        if (q == Quick::NeedsFrame) return true;
         if (!put_item(top, top.pos++, item)) return false;
     }
     return true;
@@ -363,14 +414,14 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
 ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
     while (top.pos + 1 < top.count) {
         PyObject *key, *value;
-        const Quick qk = quick(child_at(top.children, top.pos), key, false);
+        const Quick qk = child_at_hand(child_at(top.children, top.pos), key);
         if (qk == Quick::Error) return false;
         if (qk == Quick::NeedsFrame) return true;
         if (!check_hash_cost(key)) {
             Py_DECREF(key);
             return false;
         }
-        const Quick qv = quick(child_at(top.children, top.pos + 1), value, false);
+        const Quick qv = child_at_hand(child_at(top.children, top.pos + 1), value);
         if (qv == Quick::Error) {
             Py_DECREF(key);
             return false;
@@ -486,8 +537,10 @@ PyObject* Reconstructor::run() {
 
 bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
     std::vector<PyRef> names_by_type(decoded.types.types.size());
+    size_t offset = decoded.records.first();
     for (size_t r = 0; r < decoded.records.size(); ++r) {
-        const RecordView rec(decoded.data + decoded.records[r]);
+        const RecordView rec(decoded.data + offset);
+        offset += rec.size();
         if (rec.tag() != Tag::Dataclass) continue;
         const uint16_t type_id = rec.type_id();
         if (type_id >= decoded.types.types.size()) {

@@ -8,42 +8,49 @@
 #include <new>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#define ZELKOR_HAVE_MMAP 1
-#endif
-
 namespace zelkor::format {
 
 // Record index to the object built for it, holding one reference to each.
-// Most records never get an entry, so a large table is taken from fresh
-// zero pages (never written unless used) and only the entries made are
-// visited when it is released.
+//
+// The table is taken from one kept across calls whenever that one is free
+// and large enough: a table taken afresh costs a page fault for every page
+// the build touches, on every call, which for a large blob is a good part
+// of the whole load. Only the entries made are visited when it is released,
+// and each is cleared then, so the kept table is all zeros between calls.
+// A call made while the kept table is in use (loads run by Python code that
+// a load runs) takes a table of its own. Every user holds the interpreter
+// lock, which guards the kept table.
 class Memo {
 public:
-    explicit Memo(size_t n) : bytes_((n ? n : 1) * sizeof(PyObject*)) {
-#ifdef ZELKOR_HAVE_MMAP
-        if (bytes_ >= kMapThreshold) {
-            void* p = mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p == MAP_FAILED) throw std::bad_alloc();
-            slots_ = static_cast<PyObject**>(p);
-            mapped_ = true;
+    explicit Memo(size_t n) : slots_count_(n ? n : 1) {
+        if (!kept_busy_ && kept_count_ >= slots_count_) {
+            slots_ = kept_;
+            kept_busy_ = true;
             return;
         }
-#endif
-        slots_ = static_cast<PyObject**>(std::calloc(1, bytes_));
+        slots_ = static_cast<PyObject**>(std::calloc(slots_count_, sizeof(PyObject*)));
         if (!slots_) throw std::bad_alloc();
     }
     Memo(const Memo&) = delete;
     Memo& operator=(const Memo&) = delete;
     ~Memo() {
-        for (uint32_t i : filled_) Py_XDECREF(slots_[i]);
-#ifdef ZELKOR_HAVE_MMAP
-        if (mapped_) {
-            munmap(slots_, bytes_);
+        for (uint32_t i : filled_) {
+            PyObject* obj = slots_[i];
+            slots_[i] = nullptr;
+            Py_XDECREF(obj);
+        }
+        if (slots_ == kept_) {
+            kept_busy_ = false;
             return;
         }
-#endif
+        // A larger table than the kept one (within bounds) is kept instead,
+        // unless the kept one is in use.
+        if (!kept_busy_ && slots_count_ <= kMaxKept && slots_count_ > kept_count_) {
+            std::free(kept_);
+            kept_ = slots_;
+            kept_count_ = slots_count_;
+            return;
+        }
         std::free(slots_);
     }
     PyObject* get(uint32_t index) const { return slots_[index]; }
@@ -57,10 +64,15 @@ public:
     }
 
 private:
-    static constexpr size_t kMapThreshold = size_t{1} << 20;
-    size_t bytes_;
+    // The largest table kept between calls: 32 MiB, for blobs of up to
+    // four million records.
+    static constexpr size_t kMaxKept = size_t{1} << 22;
+    static inline PyObject** kept_ = nullptr;
+    static inline size_t kept_count_ = 0;
+    static inline bool kept_busy_ = false;
+
+    size_t slots_count_;
     PyObject** slots_ = nullptr;
-    bool mapped_ = false;
     std::vector<uint32_t> filled_;
 };
 

@@ -142,9 +142,11 @@ private:
     PyObject* shared_text(uint32_t string_index);
     Quick quick(uint32_t index, PyObject*& out, bool shared);
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
-    Outcome request_container(uint32_t index, RecordView rec, PyRef& out, bool deferrable, uint32_t& deferred);
+    Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
+                              uint32_t& deferred);
     bool check_hash_cost(PyObject* obj);
-    bool inline_number(uint32_t index, PyObject*& item);
+    bool inline_record(uint32_t index, PyObject*& item);
+    Quick child_at_hand(uint32_t index, PyObject*& item);
     bool fill_list(Frame& top);
     bool fill_dict(Frame& top);
     bool step(Frame& top, uint32_t child);
@@ -187,15 +189,22 @@ private:
 
     // The record at `index`. Saved blobs are laid out in the order they are
     // built, so the record asked for is nearly always the one right after
-    // the previous one: it is found from there, without the offset table.
+    // the previous one (or that one again): it is found from there, without
+    // the offset table.
     RecordView locate(uint32_t index) {
-        const uint8_t* rec = index == next_index_ ? g_.data + next_offset_ : g_.data + g_.records[index];
+        const uint8_t* rec = g_.data + offset_of(index);
+        last_offset_ = static_cast<size_t>(rec - g_.data);
         next_index_ = index + 1;
-        next_offset_ = static_cast<size_t>(rec - g_.data) + RecordView(rec).size();
+        next_offset_ = last_offset_ + RecordView(rec).size();
         return RecordView(rec);
     }
     // The record at `index`, without moving the cursor of locate().
-    RecordView record_at(uint32_t index) const { return RecordView(g_.data + g_.records[index]); }
+    RecordView record_at(uint32_t index) const { return RecordView(g_.data + offset_of(index)); }
+    size_t offset_of(uint32_t index) const {
+        if (index == next_index_) return next_offset_;
+        if (uint64_t{index} + 1 == next_index_) return last_offset_;
+        return g_.records[index];
+    }
 
     // Stores item `position` of a list frame, taking over the reference.
     bool put_item(Frame& f, uint64_t position, PyObject* item) {
@@ -226,8 +235,11 @@ private:
     }
 
     const DecodedGraph& g_;
-    uint32_t next_index_ = 0xFFFFFFFFu;  // no record has this index
+    // The record after the one read last, and where it and the last one
+    // start (no record was read yet: the last offset is never used).
+    uint32_t next_index_ = 0;
     size_t next_offset_ = 0;
+    size_t last_offset_ = 0;
     Memo memo_;
     std::vector<uint32_t> active_;
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
