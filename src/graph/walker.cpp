@@ -71,6 +71,15 @@ inline int Walker::enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index)
         }
         return 1;
     }
+    // A small bytes value is copied into the record bytes: one that only its
+    // container refers to needs no identity entry either.
+    if (type == &PyBytes_Type && Py_REFCNT(obj) <= 1 + held) {
+        const Py_ssize_t size = PyBytes_Size(obj);
+        if (size >= 0 && static_cast<size_t>(size) <= ObjectGraph::kInlineBytesLimit) {
+            index = graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
+            return 1;
+        }
+    }
     // The singletons are met all the time; their first records are kept
     // apart from the identity table.
     if (obj == Py_None || obj == Py_True || obj == Py_False) {
