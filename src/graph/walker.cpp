@@ -52,7 +52,7 @@ bool Walker::walk_all(PyObject* root) {
 // references the caller holds besides its container's (0 for an item read
 // in place, 1 for a new reference). Returns 1 when entered, 0 when the value
 // needs the general path, -1 on error.
-inline int Walker::enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index) {
+ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index) {
     if (graph.record_count >= kMaxCount) return 0;  // the general path refuses it
     PyTypeObject* type = Py_TYPE(obj);
     const bool number = type == &PyLong_Type || type == &PyFloat_Type;
