@@ -11,7 +11,9 @@ namespace zelkor::format {
 
 namespace {
 
-bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(uint8_t b) {
+    return (b & 0xC0) == 0x80;
+}
 
 // Length of the leading run of ASCII bytes.
 size_t ascii_prefix(const uint8_t* p, size_t n) {
@@ -26,9 +28,13 @@ size_t ascii_prefix(const uint8_t* p, size_t n) {
     return i;
 }
 
-Utf8Fault invalid_sequence(size_t length, size_t index) { return Utf8Fault{static_cast<uint8_t>(length), index}; }
+Utf8Fault invalid_sequence(size_t length, size_t index) {
+    return Utf8Fault{static_cast<uint8_t>(length), index};
+}
 
-Utf8Fault incomplete_sequence(size_t index) { return Utf8Fault{0, index}; }
+Utf8Fault incomplete_sequence(size_t index) {
+    return Utf8Fault{0, index};
+}
 
 }  // namespace
 
@@ -74,7 +80,9 @@ std::optional<Utf8Fault> find_utf8_fault(const uint8_t* p, size_t n) {
 
 namespace {
 
-DecodeFailure failure(DecodeError error, uint64_t number = 0) { return DecodeFailure{error, number, {}}; }
+DecodeFailure failure(DecodeError error, uint64_t number = 0) {
+    return DecodeFailure{error, number, {}};
+}
 
 std::string_view string_at(const std::vector<std::string_view>& strings, uint32_t index) {
     return index < strings.size() ? strings[index] : std::string_view();
@@ -186,8 +194,8 @@ std::optional<DecodeFailure> decode_types(const uint8_t* data, size_t len, size_
 // The record table's loop, with everything it writes held in locals: the
 // use counts are bytes, which the compiler must otherwise assume may alias
 // every field it would keep in a register.
-std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_t& pos, uint32_t count,
-                                          uint8_t* uses, size_t use_count, bool& has_dataclass) {
+std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_t& pos, uint32_t count, uint8_t* uses,
+                                          size_t use_count, bool& has_dataclass) {
     size_t p = pos;
     bool dataclass = false;
     for (uint32_t r = 0; r < count; ++r) {
@@ -218,7 +226,8 @@ std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, siz
     out.uses.allocate(capacity);
     out.uses.add(0);  // the root
     const size_t first = pos;
-    if (auto failed = scan_records(data, len, pos, *object_count, out.uses.data(), out.uses.size(), out.has_dataclass)) {
+    if (auto failed =
+            scan_records(data, len, pos, *object_count, out.uses.data(), out.uses.size(), out.has_dataclass)) {
         return failed;
     }
     out.records.describe(data, len, first, *object_count);

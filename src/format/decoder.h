@@ -41,7 +41,7 @@ public:
     }
 
 private:
-    bool build() const;          // false when no memory could be had for the table
+    bool build() const;           // false when no memory could be had for the table
     size_t find(size_t i) const;  // without the table: counted from the first record
 
     const uint8_t* data_ = nullptr;

@@ -25,11 +25,10 @@ inline constexpr char kLegacyMagic[4] = {'T', 'N', 'D', 'L'};
 inline constexpr uint16_t kFormatVersion = 1;
 inline constexpr size_t kHeaderSize = 11;
 
-
 // Limits that the field widths put on what a blob can carry.
-inline constexpr uint64_t kMaxCount = 0xFFFFFFFFull;      // u32 counts and lengths
-inline constexpr uint64_t kMaxTypes = 0x10000ull;         // u16 type ids
-inline constexpr uint64_t kMaxFields = 0xFFFFull;         // u16 field counts
+inline constexpr uint64_t kMaxCount = 0xFFFFFFFFull;  // u32 counts and lengths
+inline constexpr uint64_t kMaxTypes = 0x10000ull;     // u16 type ids
+inline constexpr uint64_t kMaxFields = 0xFFFFull;     // u16 field counts
 
 inline uint64_t zigzag_encode(int64_t n) {
     return (static_cast<uint64_t>(n) << 1) ^ static_cast<uint64_t>(n >> 63);

@@ -14,12 +14,14 @@
 
 namespace zelkor::format {
 
-void raise_decode_error(DecodeError error, uint64_t number) { raise_value_error(error_message(error, number)); }
+void raise_decode_error(DecodeError error, uint64_t number) {
+    raise_value_error(error_message(error, number));
+}
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
     : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size()),
-      type_objects_(decoded.types.types.size()),
-      presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
+      type_objects_(decoded.types.types.size()), presize_lists_(!decoded.has_dataclass),
+      placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
       continuations_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)),
       // One Str record makes one new str object, so a long text named by
@@ -159,8 +161,7 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, P
 
 // The object for record `index`: at once (a Ref followed, a record already
 // built, a scalar), or as a frame pushed to build it, or as a wait.
-Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable,
-                                                      uint32_t& deferred) {
+Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred) {
     if (index >= g_.records.size()) {
         raise_decode_error(DecodeError::InvalidReference, index);
         return Outcome::Error;

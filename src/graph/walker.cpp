@@ -76,7 +76,8 @@ ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, ui
     if (type == &PyBytes_Type && Py_REFCNT(obj) <= 1 + held) {
         const Py_ssize_t size = PyBytes_Size(obj);
         if (size >= 0 && static_cast<size_t>(size) <= ObjectGraph::kInlineBytesLimit) {
-            index = graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
+            index =
+                graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
             return 1;
         }
     }
