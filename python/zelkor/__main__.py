@@ -9,7 +9,7 @@ from typing import Optional, Sequence
 
 
 def _inspect(path: str, as_json: bool) -> int:
-    from . import _inspector
+    from . import _listing
 
     try:
         if path == "-":
@@ -22,9 +22,9 @@ def _inspect(path: str, as_json: bool) -> int:
         return 1
     try:
         if as_json:
-            text = json.dumps(_inspector.describe(data), ensure_ascii=False)
+            text = json.dumps(_listing.describe(data), ensure_ascii=False)
         else:
-            text = _inspector.listing(data)
+            text = _listing.listing(data)
     except ValueError as exc:
         # The message loads raises for this blob, and nothing else.
         if as_json:

@@ -7,7 +7,7 @@ import pickle
 import timeit
 from typing import Any, Callable, Optional
 
-from . import _inspector
+from . import _listing
 from ._reconstruct import register
 from _zelkor import __version__, dumps, loads
 
@@ -73,7 +73,7 @@ def run(out: Callable[[str], None] = print) -> None:
         raise SystemExit("demo: the loaded graph differs from the saved one")
     out("")
     out("python -m zelkor inspect lists the blob without loading it:")
-    for line in _inspector.listing(blob).splitlines():
+    for line in _listing.listing(blob).splitlines():
         out("  " + line)
     out("")
     pickled = pickle.dumps(graph, protocol=5)

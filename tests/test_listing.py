@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from _zelkor import dumps, loads
-from zelkor import _inspector, _reconstruct
+from zelkor import _listing, _reconstruct
 from zelkor.__main__ import main
 
 from blob_builder import (
@@ -69,13 +69,13 @@ def _corpus():
 
 
 @pytest.mark.usefixtures("fresh_registries")
-def test_inspector_refuses_what_loads_refuses_with_the_same_message():
+def test_listing_refuses_what_loads_refuses_with_the_same_message():
     for data in _corpus():
-        expected, got = _outcome(loads, data), _outcome(_inspector.listing, data)
+        expected, got = _outcome(loads, data), _outcome(_listing.listing, data)
         if got is not None or (expected is not None and "Invalid" in expected
                                and not expected.startswith(BUILD_TIME_ONLY)):
             assert got == expected, data
-        assert _outcome(_inspector.describe, data) == got
+        assert _outcome(_listing.describe, data) == got
 
 
 @_reconstruct.register
