@@ -47,6 +47,21 @@ bool Walker::walk_all(PyObject* root) {
     return true;
 }
 
+namespace {
+
+// The value of an exact int. PyLong_AsLongLong converts anything wider
+// than one internal digit through the general byte-array path; the
+// overflow-reporting form reads the digits in a short loop.
+ZELKOR_ALWAYS_INLINE bool exact_int_value(PyObject* obj, long long& v) {
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v != -1 || (!overflow && !PyErr_Occurred())) return true;
+    if (overflow) PyLong_AsLongLong(obj);  // raises the usual OverflowError
+    return false;
+}
+
+}  // namespace
+
 // Values that need no frame and run no Python code: scalars of exact
 // built-in types, and anything captured before. `held` is the number of
 // references the caller holds besides its container's (0 for an item read
@@ -65,8 +80,8 @@ ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, ui
         } else if (type == &PyUnicode_Type) {
             return enter_str(obj, index, false) ? 1 : -1;
         } else {
-            long long v = PyLong_AsLongLong(obj);
-            if (v == -1 && PyErr_Occurred()) return -1;
+            long long v;
+            if (!exact_int_value(obj, v)) return -1;
             index = graph.push_int(v);
         }
         return 1;
@@ -103,8 +118,8 @@ ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, ui
         if (type == &PyFloat_Type) {
             index = graph.push_float(PyFloat_AsDouble(obj));
         } else {
-            long long v = PyLong_AsLongLong(obj);
-            if (v == -1 && PyErr_Occurred()) return -1;
+            long long v;
+            if (!exact_int_value(obj, v)) return -1;
             index = graph.push_int(v);
         }
     } else if (type == &PyUnicode_Type) {
