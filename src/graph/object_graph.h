@@ -93,11 +93,13 @@ public:
         return string_index.find(text, [&](uint32_t i) { return strings[i]; });
     }
     uint32_t intern_string(std::string_view text) {
-        uint32_t found = find_string(text);
+        const auto text_at = [&](uint32_t i) { return strings[i]; };
+        const uint64_t hash = string_index.hash(text);
+        uint32_t found = string_index.find(text, hash, text_at);
         if (found != IndexTable::kMissing) return found;
         uint32_t index = static_cast<uint32_t>(strings.size());
         strings.push_back(text);
-        string_index.insert(text, index, [&](uint32_t i) { return strings[i]; });
+        string_index.insert(text, hash, index, text_at);
         string_bytes += text.size();
         return index;
     }

@@ -77,11 +77,22 @@ public:
     // rebuilding.
     template <class TextAt>
     uint32_t find(std::string_view text, TextAt&& text_at) const {
-        return table_.find(hash(text), [&](uint32_t i) { return text_at(i) == text; });
+        return find(text, hash(text), text_at);
     }
     template <class TextAt>
     void insert(std::string_view text, uint32_t index, TextAt&& text_at) {
-        table_.insert(hash(text), index);
+        insert(text, hash(text), index, text_at);
+    }
+    // The same with the text's hash(), so that a text looked up and then
+    // added is hashed once.
+    uint64_t hash(std::string_view text) const { return keyed_ ? hash_text_keyed(text) : hash_text(text); }
+    template <class TextAt>
+    uint32_t find(std::string_view text, uint64_t text_hash, TextAt&& text_at) const {
+        return table_.find(text_hash, [&](uint32_t i) { return text_at(i) == text; });
+    }
+    template <class TextAt>
+    void insert(std::string_view, uint64_t text_hash, uint32_t index, TextAt&& text_at) {
+        table_.insert(text_hash, index);
         if (table_.crowded() && !keyed_) {
             keyed_ = true;
             const size_t n = table_.size();
@@ -92,7 +103,6 @@ public:
     }
 
 private:
-    uint64_t hash(std::string_view text) const { return keyed_ ? hash_text_keyed(text) : hash_text(text); }
     IndexTable table_;
     bool keyed_ = false;
 };
