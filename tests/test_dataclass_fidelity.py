@@ -181,6 +181,7 @@ class User:
 @pytest.mark.parametrize("value, exc_type, note", [
     ({"users": [User("a", 1)] * 3 + [User("b", 1j)]}, TypeError, "at root['users'][3].birthday"),
     ([0, (1, 2**70)], OverflowError, "at root[1][1]"),
+    ([0.5, 1, 2.5, 3, 2**70], OverflowError, "at root[4]"),
     ({"ok": {"s": ["\udc80"]}}, UnicodeEncodeError, "at root['ok']['s'][0]"),
     ({"k": {(1, 1j): 2}}, TypeError, "at root['k']<key>[1]"),
     ([{frozenset([1j])}], TypeError, "at root[0]<member><member>"),

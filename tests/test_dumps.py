@@ -260,6 +260,14 @@ WRITTEN = {
         ("Ref", 2)], [], []),
     "small-ints-cached": (lambda: [5, 5, -5, -5], [
         ("List", [1, 2, 3, 4]), ("Int", 5), ("Ref", 1), ("Int", -5), ("Ref", 3)], [], []),
+    # runs of numbers: shared ones in between, then a container
+    "number-run": (lambda: [(f := float("0.5")), 2, f, int("123456789012"), 3, [4], 5.5, 6, 7], [
+        ("List", [1, 2, 3, 4, 5, 6, 8, 9, 10]), ("Float", 0.5), ("Int", 2), ("Ref", 1),
+        ("Int", 123456789012), ("Int", 3), ("List", [7]), ("Int", 4), ("Float", 5.5), ("Int", 6),
+        ("Int", 7)], [], []),
+    "number-run-tuple": (lambda: (float("1.5"), -(2**63), (i := int("-77777777777")), i, "t"), [
+        ("Tuple", [1, 2, 3, 4, 5]), ("Float", 1.5), ("Int", -(2**63)), ("Int", -77777777777),
+        ("Ref", 3), ("Str", 0)], ["t"], []),
     "equal-bytes": (lambda: [(b := bytes([1, 2])), bytes([1, 2]), b], [
         ("List", [1, 2, 3]), ("Bytes", b"\x01\x02"), ("Bytes", b"\x01\x02"),
         ("Ref", 1)], [], []),
@@ -420,7 +428,8 @@ REFUSED = [
     *[(type(name, (), {})(), TypeError, None) for name in ["int", "float", "str", "bool", "bytes"]],
     # ints beyond 64 bits, and text that cannot be encoded
     *[(value, OverflowError, None)
-      for value in [2**63, -(2**63) - 1, 2**64, 10**40, [1, {"k": -(2**70)}]]],
+      for value in [2**63, -(2**63) - 1, 2**64, 10**40, [1, {"k": -(2**70)}],
+                    [0.5, 1, 2.5, 3, 2**70], (0.5, 1.5, 2.5, 3.5, int("9" * 30), 4.5)]],
     ({"ok": ["\udc80"]}, UnicodeEncodeError, None),
     # the type's name: the lookup raises, is not a str, or cannot be encoded
     # (each unencodable part becomes U+FFFD, how many of them is not fixed)

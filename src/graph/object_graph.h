@@ -48,6 +48,13 @@ public:
         size_ += n;
         return p;
     }
+    // Room for `n` more bytes at the returned pointer, not yet counted as
+    // used: the caller writes there and then calls set_end().
+    uint8_t* room(size_t n) {
+        if (capacity_ - size_ < n) reserve_more(n);
+        return data_ + size_;
+    }
+    void set_end(const uint8_t* end) { size_ = static_cast<size_t>(end - data_); }
     void shrink_to(size_t n) { size_ = n; }
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
@@ -109,19 +116,36 @@ public:
     uint32_t push_none() { return push_tag(format::Tag::None); }
     uint32_t push_bool(bool v) { return push_tag(v ? format::Tag::True : format::Tag::False); }
     uint32_t push_int(int64_t v) {
-        uint8_t* p = records.extend(11);
-        *p = format::tag_byte(format::Tag::Int);
-        uint8_t* end = format::write_varint(p + 1, format::zigzag_encode(v));
-        records.shrink_to(records.size() - 11 + static_cast<size_t>(end - p));
+        records.set_end(write_int(records.room(kMaxNumberRecord), v));
         return count_record();
     }
     uint32_t push_float(double v) {
+        records.set_end(write_float(records.room(kMaxNumberRecord), v));
+        return count_record();
+    }
+
+    // Int and Float records written at `p` by a caller that appends many in
+    // a row: number_room() gives room for `count` of them, the caller writes
+    // them with write_int() and write_float() and ends with numbers_written().
+    static constexpr size_t kMaxNumberRecord = 11;
+    static uint8_t* write_int(uint8_t* p, int64_t v) {
+        *p = format::tag_byte(format::Tag::Int);
+        return format::write_varint(p + 1, format::zigzag_encode(v));
+    }
+    static uint8_t* write_float(uint8_t* p, double v) {
         uint64_t bits;
         std::memcpy(&bits, &v, 8);
-        uint8_t* p = records.extend(9);
         *p = format::tag_byte(format::Tag::Float);
-        format::write_u64(p + 1, bits);
-        return count_record();
+        return format::write_u64(p + 1, bits);
+    }
+    uint8_t* number_room(size_t count) { return records.room(count * kMaxNumberRecord); }
+    void numbers_written(const uint8_t* end, uint32_t count) {
+        records.set_end(end);
+        record_count += count;
+    }
+    // Where the next child index of `r` goes (valid until the records grow).
+    uint8_t* next_child_slot(const Reservation& r) {
+        return records.data() + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4;
     }
     uint32_t push_str(uint32_t string_index) { return push_tag_u32(format::Tag::Str, string_index); }
     uint32_t push_ref(uint32_t target) { return push_tag_u32(format::Tag::Ref, target); }

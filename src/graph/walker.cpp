@@ -10,6 +10,22 @@ namespace zelkor::graph {
 
 using format::kMaxCount;
 
+namespace {
+
+// Runs of numbers in a list or tuple: tried where this many items are
+// left, taken this many at a time.
+constexpr Py_ssize_t kShortestRun = 4;
+constexpr uint64_t kRunChunk = 4096;
+
+// Whether the first item is a float or an int.
+ZELKOR_ALWAYS_INLINE bool number_run_starts(PyObject* sequence, bool list) {
+    PyObject* item = list ? PyList_GetItem(sequence, 0) : PyTuple_GetItem(sequence, 0);
+    const PyTypeObject* type = Py_TYPE(item);
+    return type == &PyFloat_Type || type == &PyLong_Type;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- Walker
 
 bool Walker::check_room_for_record() {
@@ -363,6 +379,10 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
             // which happens only outside this loop.
             const bool list = f.kind == FrameKind::List;
             const Py_ssize_t end = list ? std::min(f.length, PyList_Size(obj)) : f.length;
+            // Items that start with a number are first taken as a run.
+            if (f.pos == 0 && end >= kShortestRun && number_run_starts(obj, list) && !capture_numbers(f, end)) {
+                return false;
+            }
             for (;;) {
                 if (f.pos >= end) {
                     done = true;
@@ -443,6 +463,61 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 }
                 add_child(f, index);
             }
+    }
+    return true;
+}
+
+// Captures the list or tuple items from f.pos on that are exact floats and
+// ints, in a tight loop that keeps the record cursor local; stops at the
+// first other item (left to the general path) or at `end`. A number that
+// may be met again goes through the identity table as usual. False on error.
+bool Walker::capture_numbers(Frame& f, Py_ssize_t end) {
+    PyObject* obj = f.obj.get();
+    const bool list = f.kind == FrameKind::List;
+    while (f.pos < end) {
+        // A chunk at a time: room for its records is made once, and the
+        // child slots are those the reservation holds (never `extra`).
+        const uint64_t limit = std::min<uint64_t>({static_cast<uint64_t>(end - f.pos), f.room.capacity - f.room.filled,
+                                                   kMaxCount - graph.record_count, kRunChunk});
+        const Py_ssize_t count = static_cast<Py_ssize_t>(limit);
+        if (count == 0) return true;
+        uint8_t* out = graph.number_room(static_cast<size_t>(count));
+        uint8_t* slot = graph.next_child_slot(f.room);
+        uint32_t index = graph.next_index();
+        Py_ssize_t k = 0;
+        PyObject* item = nullptr;
+        for (; k < count; ++k) {
+            item = list ? PyList_GetItem(obj, f.pos + k) : PyTuple_GetItem(obj, f.pos + k);
+            PyTypeObject* type = Py_TYPE(item);
+            if (Py_REFCNT(item) > 1) break;
+            if (type == &PyFloat_Type) {
+                out = ObjectGraph::write_float(out, PyFloat_AsDouble(item));
+            } else if (type == &PyLong_Type) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+                if (overflow) break;  // the general path raises the error
+                out = ObjectGraph::write_int(out, v);
+            } else {
+                break;
+            }
+            slot = format::write_u32(slot, index++);
+        }
+        graph.numbers_written(out, static_cast<uint32_t>(k));
+        f.room.filled += static_cast<uint32_t>(k);
+        f.pos += k;
+        if (k == count) continue;
+        // A number that may be met again (a shared one, or a small int the
+        // interpreter caches) is looked up and the run goes on after it.
+        const PyTypeObject* type = Py_TYPE(item);
+        if ((type != &PyFloat_Type && type != &PyLong_Type) || Py_REFCNT(item) <= 1) return true;
+        uint32_t entered;
+        ++f.pos;  // handed out, as the note on an error expects
+        const int r = enter_simple(item, 0, entered);
+        if (r <= 0) {
+            if (r == 0) --f.pos;  // left to the general path
+            return r == 0;
+        }
+        add_child(f, entered);
     }
     return true;
 }

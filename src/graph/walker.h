@@ -84,6 +84,7 @@ private:
     void raise_name_clash(std::string_view name, uint32_t type_id, PyTypeObject* type, PyObject* fields);
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
+    bool capture_numbers(Frame& frame, Py_ssize_t end);
     bool finish(Frame& frame);
     bool check_room_for_record();
     void remember(PyObject* obj, uint32_t index) { seen.insert(obj, index); }
