@@ -194,6 +194,11 @@ def test_ref_and_repeated_index_give_the_same_object(record, value):
     # the same record index listed twice is built once as well
     twice = loads(blob([lst(1, 1), record], strings=strings))
     assert twice[0] is twice[1]
+    # also with another record built in between, and when it is listed out of order
+    apart = loads(blob([lst(1, 2, 1), record, int_(3)], strings=strings))
+    assert apart[0] is apart[2]
+    backwards = loads(blob([lst(2, 1, 2), int_(3), record], strings=strings))
+    assert backwards[0] is backwards[2]
     # and so is a record reached twice through one Ref record or one chain
     one_ref = loads(blob([lst(1, 1), ref(2), record], strings=strings))
     assert one_ref[0] is one_ref[1]

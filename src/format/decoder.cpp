@@ -112,9 +112,9 @@ size_t RecordOffsets::find(size_t i) const {
     return offset;
 }
 
-void UseCounts::allocate(size_t n) {
-    data_ = static_cast<uint8_t*>(std::calloc(n ? n : 1, 1));
-    if (!data_) throw std::bad_alloc();
+void SharedRecords::allocate(size_t n) {
+    words_ = static_cast<uint64_t*>(std::calloc(word_count(n), sizeof(uint64_t)));
+    if (!words_) throw std::bad_alloc();
     size_ = n;
 }
 
@@ -191,30 +191,101 @@ std::optional<DecodeFailure> decode_types(const uint8_t* data, size_t len, size_
     return std::nullopt;
 }
 
-// The record table's loop, with everything it writes held in locals: the
-// use counts are bytes, which the compiler must otherwise assume may alias
-// every field it would keep in a register.
-std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_t& pos, uint32_t count, uint8_t* uses,
-                                          size_t use_count, bool& has_dataclass) {
+// Counts the namings of each record (0, 1, 3, 7, ... up to 255, which
+// stays), then marks in `shared` those named more than once.
+class Namings {
+public:
+    Namings(uint64_t* shared, size_t n) : shared_(shared), n_(n), storage_(n ? n : 1), counts_(storage_.data()) {
+        name(0);  // the root
+    }
+    void name(uint32_t index) {
+        if (index < n_) counts_[index] = static_cast<uint8_t>((counts_[index] << 1) | 1);
+    }
+    // Every record index a checked record names.
+    void name_all(RecordView rec) {
+        if (rec.tag() == Tag::Ref) {
+            name(rec.target());
+            return;
+        }
+        const uint64_t units = rec.child_units();
+        for (uint64_t i = 0; i < units; ++i) name(child_at(rec.children(), static_cast<size_t>(i)));
+    }
+    void mark_shared() {
+        std::fill(shared_, shared_ + SharedRecords::word_count(n_), uint64_t{0});
+        size_t i = 0;
+        // Eight counts at a time: bit 1 of each byte, gathered into a byte
+        // (the first count in its lowest bit).
+        for (; i + 8 <= n_; i += 8) {
+            const uint64_t twice = (load_u64(counts_ + i) >> 1) & 0x0101010101010101ull;
+            shared_[i >> 6] |= ((twice * 0x0102040810204080ull) >> 56) << (i & 63);
+        }
+        for (; i < n_; ++i) shared_[i >> 6] |= uint64_t{counts_[i] >> 1 & 1u} << (i & 63);
+    }
+
+private:
+    uint64_t* shared_;
+    size_t n_;
+    std::vector<uint8_t> storage_;
+    uint8_t* counts_;
+};
+
+// Checks one record at `p`, moving `p` past it; false when it is cut short
+// or its tag is unknown (`failed` then says how).
+ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& p, Tag& tag,
+                                       PayloadCheck& check, DecodeFailure& failed) {
+    if (p >= len) return failed = failure(DecodeError::TagTruncated), false;
+    const uint8_t byte = data[p];
+    if (!is_tag(byte)) return failed = failure(DecodeError::UnknownTag, byte), false;
+    tag = static_cast<Tag>(byte);
+    ++p;
+    check = check_payload(shape_of(tag), data, len, p);
+    if (!check.fits) return failed = failure(kind_info(tag).truncated[check.short_field]), false;
+    return true;
+}
+
+// The record table's loop, with everything it writes held in locals. Until
+// a dataclass record is met, only the targets of Refs are marked shared;
+// from then on every naming is counted, and the records before it are
+// walked again at the end, so that the marks are exact.
+std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_t& pos, uint32_t count,
+                                          DecodedGraph& out) {
     size_t p = pos;
-    bool dataclass = false;
-    for (uint32_t r = 0; r < count; ++r) {
-        if (p >= len) return failure(DecodeError::TagTruncated);
-        const uint8_t byte = data[p];
-        if (!is_tag(byte)) return failure(DecodeError::UnknownTag, byte);
-        const Tag tag = static_cast<Tag>(byte);
-        dataclass |= tag == Tag::Dataclass;
-        ++p;
-        const PayloadCheck check = check_payload(shape_of(tag), data, len, p);
-        if (!check.fits) return failure(kind_info(tag).truncated[check.short_field]);
-        const uint8_t* children = data + check.children_at;
-        for (size_t i = 0; i < check.child_units; ++i) {
-            const uint32_t child = load_u32(children + 4 * i);
-            if (child < use_count) uses[child] = UseCounts::bump(uses[child]);
+    uint64_t* shared = out.shared.words();
+    const size_t shared_count = out.shared.size();
+    DecodeFailure failed{};
+    Tag tag = Tag::None;
+    PayloadCheck check;
+    uint32_t r = 0;
+    for (; r < count; ++r) {
+        const size_t at = p;
+        if (!check_record(data, len, p, tag, check, failed)) return failed;
+        if (tag == Tag::Ref) {
+            const uint32_t target = load_u32(data + check.children_at);
+            if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+        } else if (tag == Tag::Dataclass) {
+            p = at;
+            break;
         }
     }
+    if (r < count) {
+        const uint32_t exact_from = r;
+        Namings namings(shared, shared_count);
+        for (; r < count; ++r) {
+            if (!check_record(data, len, p, tag, check, failed)) return failed;
+            const uint8_t* children = data + check.children_at;  // a Ref's target too
+            for (size_t i = 0; i < check.child_units; ++i) namings.name(load_u32(children + 4 * i));
+        }
+        size_t offset = pos;
+        for (r = 0; r < exact_from; ++r) {
+            const RecordView rec(data + offset);
+            offset += rec.size();
+            namings.name_all(rec);
+        }
+        namings.mark_shared();
+        out.has_dataclass = true;
+        out.shared_exact = true;
+    }
     pos = p;
-    has_dataclass = dataclass;
     return std::nullopt;
 }
 
@@ -223,18 +294,26 @@ std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, siz
     if (!object_count) return failure(DecodeError::NoObjectCount);
     // A record takes at least its tag byte: no room for more than what is left.
     const size_t capacity = std::min<size_t>(*object_count, len - pos);
-    out.uses.allocate(capacity);
-    out.uses.add(0);  // the root
+    out.shared.allocate(capacity);
     const size_t first = pos;
-    if (auto failed =
-            scan_records(data, len, pos, *object_count, out.uses.data(), out.uses.size(), out.has_dataclass)) {
-        return failed;
-    }
+    if (auto failed = scan_records(data, len, pos, *object_count, out)) return failed;
     out.records.describe(data, len, first, *object_count);
     return std::nullopt;
 }
 
 }  // namespace
+
+void count_namings(DecodedGraph& graph) {
+    Namings namings(graph.shared.words(), graph.shared.size());
+    size_t offset = graph.records.first();
+    for (size_t r = 0; r < graph.records.size(); ++r) {
+        const RecordView rec(graph.data + offset);
+        offset += rec.size();
+        namings.name_all(rec);
+    }
+    namings.mark_shared();
+    graph.shared_exact = true;
+}
 
 std::optional<DecodeFailure> decode(const uint8_t* data, size_t len, DecodedGraph& out) {
     out.data = data;

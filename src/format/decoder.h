@@ -51,27 +51,29 @@ private:
     mutable void* table_ = nullptr;
 };
 
-// How often each record is named by a container, a Ref or as the root:
-// 0, 1, or more than 1. Zeroed lazily by the allocator.
-class UseCounts {
+// Records that must come back as one object wherever they are named, one
+// bit each. For blobs without dataclass records, decode() marks the targets
+// of Refs: in saved blobs a container names each record once, in the order
+// they are built, so those are all. With dataclass records, and after
+// count_namings(), the marks are exact for any blob: every record named
+// more than once (by containers, Refs or as the root). Zeroed by the
+// allocator.
+class SharedRecords {
 public:
-    UseCounts() = default;
-    UseCounts(const UseCounts&) = delete;
-    UseCounts& operator=(const UseCounts&) = delete;
-    ~UseCounts() { std::free(data_); }
+    SharedRecords() = default;
+    SharedRecords(const SharedRecords&) = delete;
+    SharedRecords& operator=(const SharedRecords&) = delete;
+    ~SharedRecords() { std::free(words_); }
 
     void allocate(size_t n);
     size_t size() const { return size_; }
-    uint8_t operator[](size_t i) const { return data_[i]; }
-    void add(size_t i) {
-        if (i < size_) data_[i] = bump(data_[i]);
-    }
-    // One more use: 0, 1, 3, 7, ... up to 255, which stays.
-    static uint8_t bump(uint8_t count) { return static_cast<uint8_t>((count << 1) | 1); }
-    uint8_t* data() { return data_; }
+    bool operator[](size_t i) const { return words_[i >> 6] >> (i & 63) & 1; }
+    uint64_t* words() { return words_; }
+    const uint64_t* words() const { return words_; }
+    static size_t word_count(size_t n) { return n / 64 + 1; }
 
 private:
-    uint8_t* data_ = nullptr;
+    uint64_t* words_ = nullptr;
     size_t size_ = 0;
 };
 
@@ -84,12 +86,17 @@ struct DecodedGraph {
     graph::TypeRegistry types;
     // Offset of each record's tag byte; every payload was checked to fit.
     RecordOffsets records;
-    UseCounts uses;
+    SharedRecords shared;
+    bool shared_exact = false;   // the marks of `shared` are exact
     bool has_dataclass = false;  // any Dataclass record, reachable or not
 };
 
 // Fills `out`, or returns the first field that is missing or malformed.
 [[nodiscard]] std::optional<DecodeFailure> decode(const uint8_t* data, size_t len, DecodedGraph& out);
+
+// Marks in `graph.shared` every record named more than once, by walking
+// the checked record table again.
+void count_namings(DecodedGraph& graph);
 
 // Where `n` bytes at `p` stop being well-formed UTF-8, if they do.
 std::optional<Utf8Fault> find_utf8_fault(const uint8_t* p, size_t n);

@@ -20,6 +20,7 @@ void raise_decode_error(DecodeError error, uint64_t number) {
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
     : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size()),
+      shared_words_(decoded.shared.words()),
       type_objects_(decoded.types.types.size()), presize_lists_(!decoded.has_dataclass),
       placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
@@ -144,7 +145,8 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, P
     }
     // A scalar named only once, and not through a Ref, is asked for only
     // once: it needs no memo entry.
-    if (!shared && g_.uses[index] <= 1) {
+    if (!shared && !is_shared(index)) {
+        if (!first_naming(index)) return Quick::Error;
         out = build_scalar(rec);
         return out ? Quick::Built : Quick::Error;
     }
@@ -204,10 +206,14 @@ Reconstructor::Outcome Reconstructor::request_container(uint32_t index, RecordVi
             // entry (nor the page of the table it would touch). A tuple,
             // frozenset or instance met again through a cycle while its items
             // are built asks again for the item it was building.
-            const bool asked_once = !via_ref && g_.uses[index] <= 1 &&
+            const bool asked_once = !via_ref && !is_shared(index) &&
                                     (stack_.empty() || stack_.back().tag == Tag::List ||
                                      stack_.back().tag == Tag::Dict || stack_.back().tag == Tag::Set);
-            if (!asked_once) remember(index, container.get());
+            if (!asked_once) {
+                remember(index, container.get());
+            } else if (!first_naming(index)) {
+                return Outcome::Error;
+            }
             Frame& f = push_frame(index, rec.tag(), rec.child_units(), rec.children());
             f.obj = std::move(container);
             return Outcome::Pushed;
@@ -339,8 +345,10 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
     const uint8_t* rec = g_.data + next_offset_;
     const Tag tag = static_cast<Tag>(rec[0]);
     size_t size;
+    // Built without a memo entry: named once, as far as is known here.
+    const bool alone = index >= unshared_from_ && !is_shared(index);
     // Numbers first: the bulk of numeric lists.
-    if (tag == Tag::Int && g_.uses[index] <= 1) {
+    if (tag == Tag::Int && alone) {
         size_t length;
         // The fast form reads 8 bytes: not past the end of the input.
         if (g_.size - next_offset_ > 8) {
@@ -351,7 +359,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
             item = PyLong_FromLongLong(read_checked_zigzag(rec + 1, length));
         }
         size = 1 + length;
-    } else if (tag == Tag::Float && g_.uses[index] <= 1) {
+    } else if (tag == Tag::Float && alone) {
         item = PyFloat_FromDouble(RecordView(rec).float_value());
         size = 9;
     } else if (tag == Tag::Ref) {
@@ -362,7 +370,11 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
         Py_INCREF(built);
         item = built;
         size = 5;
-    } else if (g_.uses[index] > 1) {
+        next_index_ = index + 1;
+        last_offset_ = next_offset_;
+        next_offset_ += size;
+        return true;
+    } else if (!alone) {
         return false;
     } else if (tag == Tag::Str) {
         const uint32_t s = load_u32(rec + 1);
@@ -386,6 +398,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
     } else {
         return false;
     }
+    unshared_from_ = index + 1;
     next_index_ = index + 1;
     last_offset_ = next_offset_;
     next_offset_ += size;
@@ -564,7 +577,7 @@ bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
     return true;
 }
 
-PyObject* reconstruct_root(const DecodedGraph& decoded, bool bound_generated) {
+PyObject* reconstruct_root(DecodedGraph& decoded, bool bound_generated) {
     // Everything built here stays reachable from the memo until the call
     // ends, so the cyclic collector could find nothing to free; it is paused
     // meanwhile. Only without dataclass records, where no Python code of any
@@ -578,6 +591,14 @@ PyObject* reconstruct_root(const DecodedGraph& decoded, bool bound_generated) {
             if (paused) PyGC_Enable();  // on every way out, C++ exceptions included
         }
     } pause(!decoded.has_dataclass);
+    // With dataclass records (where Python code runs, so that nothing
+    // built can be built again) the decoder made the marks exact.
+    {
+        Reconstructor r(decoded, bound_generated);
+        PyObject* root = r.run();
+        if (root || !r.restart_needed()) return root;
+    }
+    count_namings(decoded);
     Reconstructor r(decoded, bound_generated);
     return r.run();
 }

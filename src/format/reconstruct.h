@@ -14,6 +14,6 @@ bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist);
 // Builds record 0 and everything it reaches. New reference, or NULL with an
 // exception set. With `bound_generated` (no allowlist), the classes built
 // for unregistered type names are bounded in proportion to the blob's size.
-PyObject* reconstruct_root(const DecodedGraph& decoded, bool bound_generated);
+PyObject* reconstruct_root(DecodedGraph& decoded, bool bound_generated);
 
 }  // namespace zelkor::format

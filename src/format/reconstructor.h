@@ -55,8 +55,15 @@ public:
     Reconstructor(const DecodedGraph& decoded, bool bound_generated);
     ~Reconstructor() { stack_.clear(); }
 
-    // The root value (a new reference), or NULL with an exception set.
+    // The root value (a new reference), or NULL with an exception set, or
+    // NULL without one when restart_needed().
     PyObject* run();
+    // A record was asked for directly after a record at or past it had been
+    // built without a memo entry: with only the targets of Refs marked
+    // shared, it may have been built already. Only without dataclass
+    // records (no Python code has run); the blob is then built again with
+    // count_namings().
+    bool restart_needed() const { return restart_; }
 
 private:
     // What asking for a record gave. Ready: `out` holds the object.
@@ -187,6 +194,20 @@ private:
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
 
+    // Whether record `index`, named directly and not marked shared, may be
+    // built without a memo entry: when the marks are exact, or when no
+    // record at or past it was built so. Saved blobs name such records in
+    // increasing order.
+    bool is_shared(uint32_t index) const { return shared_words_[index >> 6] >> (index & 63) & 1; }
+    ZELKOR_ALWAYS_INLINE bool first_naming(uint32_t index) {
+        if (index < unshared_from_ && !g_.shared_exact) {
+            restart_ = true;
+            return false;
+        }
+        unshared_from_ = index + 1;
+        return true;
+    }
+
     // The record at `index`. Saved blobs are laid out in the order they are
     // built, so the record asked for is nearly always the one right after
     // the previous one (or that one again): it is found from there, without
@@ -241,6 +262,10 @@ private:
     size_t next_offset_ = 0;
     size_t last_offset_ = 0;
     Memo memo_;
+    const uint64_t* shared_words_;  // g_.shared
+    // Above the last record built without a memo entry.
+    uint32_t unshared_from_ = 0;
+    bool restart_ = false;
     std::vector<uint32_t> active_;
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
