@@ -246,32 +246,33 @@ bool Walker::enter_container(PyRef& value, FrameKind kind, format::Tag tag, Py_s
         return raise_overflow("cannot serialise a container of more than 4294967295 items");
     }
     uint64_t units = static_cast<uint64_t>(length) * (kind == FrameKind::Dict ? 2 : 1);
-    Frame frame{};
-    frame.kind = kind;
+    PyRef iter;
     if (kind == FrameKind::Set) {
-        frame.iter = PyRef::steal(PyObject_GetIter(value.get()));
-        if (!frame.iter) return false;
+        iter = PyRef::steal(PyObject_GetIter(value.get()));
+        if (!iter) return false;
     }
+    // The frame is made in place: containers are most of what a walk pushes.
+    Frame& frame = stack_.emplace_back();
+    frame.kind = kind;
+    frame.iter = std::move(iter);
     // Reserve at most what fits a u32 count; more children go to `extra`.
     index = graph.begin_container(tag, static_cast<uint32_t>(std::min<uint64_t>(units, kMaxCount)), frame.room);
     if (identity) remember(value.get(), index);
     frame.length = length;
     frame.obj = std::move(value);
-    stack_.push_back(std::move(frame));
     return true;
 }
 
 bool Walker::push_dataclass(PyRef& value, const DataclassType& type, uint32_t& index) {
     if (!check_room_for_record()) return false;
     const Py_ssize_t count = PyList_Size(type.fields.get());
-    Frame frame{};
+    Frame& frame = stack_.emplace_back();
     frame.kind = FrameKind::Dataclass;
     index = graph.begin_dataclass(type.type_id, static_cast<uint16_t>(count), frame.room);
     remember(value.get(), index);
     frame.length = count;
     frame.fields = type.fields.copy();
     frame.obj = std::move(value);
-    stack_.push_back(std::move(frame));
     return true;
 }
 
