@@ -268,6 +268,12 @@ WRITTEN = {
     "number-run-tuple": (lambda: (float("1.5"), -(2**63), (i := int("-77777777777")), i, "t"), [
         ("Tuple", [1, 2, 3, 4, 5]), ("Float", 1.5), ("Int", -(2**63)), ("Int", -77777777777),
         ("Ref", 3), ("Str", 0)], ["t"], []),
+    # small containers in containers: shared ones, one as a key, nested ones
+    "small-containers": (lambda: [(t := (1, (2.5,))), {t: [t, [], "x"], "k": (None, [7, [8]])}, {"a": 1}], [
+        ("List", [1, 5, 18]), ("Tuple", [2, 3]), ("Int", 1), ("Tuple", [4]), ("Float", 2.5),
+        ("Dict", [(6, 7), (11, 12)]), ("Ref", 1), ("List", [8, 9, 10]), ("Ref", 1), ("List", []),
+        ("Str", 0), ("Str", 1), ("Tuple", [13, 14]), ("None",), ("List", [15, 16]), ("Int", 7),
+        ("List", [17]), ("Int", 8), ("Dict", [(19, 20)]), ("Str", 2), ("Ref", 2)], ["x", "k", "a"], []),
     "equal-bytes": (lambda: [(b := bytes([1, 2])), bytes([1, 2]), b], [
         ("List", [1, 2, 3]), ("Bytes", b"\x01\x02"), ("Bytes", b"\x01\x02"),
         ("Ref", 1)], [], []),

@@ -17,6 +17,15 @@ namespace {
 constexpr Py_ssize_t kShortestRun = 4;
 constexpr uint64_t kRunChunk = 4096;
 
+// Lists, tuples and dicts of at most this many items are first tried
+// without a frame.
+constexpr Py_ssize_t kSmallContainer = 32;
+
+ZELKOR_ALWAYS_INLINE bool small_kind(PyObject* value) {
+    const PyTypeObject* type = Py_TYPE(value);
+    return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
+
 // Whether the first item is a float or an int.
 ZELKOR_ALWAYS_INLINE bool number_run_starts(PyObject* sequence, bool list) {
     PyObject* item = list ? PyList_GetItem(sequence, 0) : PyTuple_GetItem(sequence, 0);
@@ -55,12 +64,120 @@ bool Walker::walk_all(PyObject* root) {
             stack_.pop_back();
             continue;
         }
-        // Entering may push a frame, so the parent is found again after.
-        size_t parent = stack_.size() - 1;
-        if (!enter(std::move(child), index)) return false;
-        add_child(stack_[parent], index);
+        for (;;) {
+            // Entering may push a frame, so the parent is found again after.
+            size_t parent = stack_.size() - 1;
+            PyRef deeper;
+            const int r = small_refused_ ? 0 : enter_small(stack_[parent], child.get(), 1, deeper);
+            small_refused_ = false;
+            if (r < 0) return false;
+            if (r == 2) {
+                child = std::move(deeper);  // for the frame it pushed
+                continue;
+            }
+            if (r == 0) {
+                if (!enter(std::move(child), index)) return false;
+                add_child(stack_[parent], index);
+            }
+            break;
+        }
     }
     return true;
+}
+
+// A small list, tuple or dict is captured here, without a frame, when its
+// items need none either; `held` is as for enter_simple(). Its index is
+// added to `parent` at once, as walk_all() would. Returns 1 when it is
+// captured, 0 when it is not such a container (nothing done), -1 on error,
+// and 2 when an item needs the general path: the container then gets the
+// frame it would have had at that point, `child` holds the item and
+// `parent` may no longer be valid.
+int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child) {
+    PyTypeObject* type = Py_TYPE(value);
+    FrameKind kind;
+    format::Tag tag;
+    Py_ssize_t length;
+    if (type == &PyDict_Type) {
+        kind = FrameKind::Dict, tag = format::Tag::Dict, length = PyDict_Size(value);
+    } else if (type == &PyList_Type) {
+        kind = FrameKind::List, tag = format::Tag::List, length = PyList_Size(value);
+    } else if (type == &PyTuple_Type) {
+        kind = FrameKind::Tuple, tag = format::Tag::Tuple, length = PyTuple_Size(value);
+    } else {
+        return 0;
+    }
+    // Longer ones take the general path, where runs of numbers are taken.
+    if (length < 0 || length > kSmallContainer || graph.record_count >= kMaxCount) return 0;
+    // As in enter(): one that only its parent (and the caller) refers to
+    // needs no identity entry while no Python code has run.
+    const bool unshared = !python_ran_ && Py_REFCNT(value) <= 1 + held;
+    uint32_t index;
+    if (!unshared) {
+        index = seen.find(value);
+        if (index != SeenTable::kMissing) {
+            add_child(parent, graph.push_ref(index));
+            return 1;
+        }
+    }
+    const bool dict = kind == FrameKind::Dict;
+    Reservation room;
+    index = graph.begin_container(tag, static_cast<uint32_t>(length * (dict ? 2 : 1)), room);
+    if (unshared) {
+        unentered_.emplace_back(value, index);
+    } else {
+        remember(value, index);
+    }
+    add_child(parent, index);
+    // No Python code runs in these loops, so the container cannot change.
+    Py_ssize_t pos = 0, yielded = 0;
+    PyObject* stop = nullptr;     // the item that needs the general path
+    PyObject* pending = nullptr;  // its value, when `stop` is a key
+    int r = 1;
+    uint32_t item;
+    if (dict) {
+        PyObject *key, *entry;
+        while (PyDict_Next(value, &pos, &key, &entry)) {
+            ++yielded;
+            if ((r = enter_simple(key, 0, item)) <= 0) {
+                stop = key, pending = entry;
+                break;
+            }
+            graph.put_child(room, item);
+            if ((r = enter_simple(entry, 0, item)) <= 0) {
+                stop = entry;
+                break;
+            }
+            graph.put_child(room, item);
+        }
+    } else {
+        const bool list = kind == FrameKind::List;
+        while (pos < length) {
+            PyObject* x = list ? PyList_GetItem(value, pos) : PyTuple_GetItem(value, pos);
+            ++pos;
+            if ((r = enter_simple(x, 0, item)) <= 0) {
+                stop = x;
+                break;
+            }
+            graph.put_child(room, item);
+        }
+    }
+    if (!stop) {
+        graph.end_container(room, {}, static_cast<uint32_t>(length));
+        return 1;
+    }
+    // The frame the general path would have now, also for the note that
+    // says where an error happened.
+    Frame& frame = stack_.emplace_back();
+    frame.kind = kind;
+    frame.room = room;
+    frame.length = length;
+    frame.pos = pos;
+    frame.yielded = yielded;
+    frame.obj = PyRef::borrow(value);
+    if (r < 0) return -1;
+    if (pending) frame.pending = PyRef::borrow(pending);
+    child = PyRef::borrow(stop);
+    return 2;
 }
 
 namespace {
@@ -393,8 +510,10 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 const int r = enter_simple(item, 0, index);
                 if (r < 0) return false;
                 if (r == 0) {
-                    child = PyRef::borrow(item);
-                    return true;
+                    const int s = small_kind(item) ? enter_small(f, item, 0, child) : 0;
+                    if (s == 1) continue;
+                    if (s == 0) child = PyRef::borrow(item), small_refused_ = true;
+                    return s >= 0;  // on 2, `f` may be gone
                 }
                 add_child(f, index);
             }
@@ -431,8 +550,10 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                 r = enter_simple(value, 0, index);
                 if (r < 0) return false;
                 if (r == 0) {
-                    child = PyRef::borrow(value);
-                    return true;
+                    const int s = small_kind(value) ? enter_small(f, value, 0, child) : 0;
+                    if (s == 1) continue;
+                    if (s == 0) child = PyRef::borrow(value), small_refused_ = true;
+                    return s >= 0;  // on 2, `f` may be gone
                 }
                 add_child(f, index);
             }

@@ -84,6 +84,8 @@ private:
     void raise_name_clash(std::string_view name, uint32_t type_id, PyTypeObject* type, PyObject* fields);
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
+    int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
+    bool small_refused_ = false;  // the child next_child() handed out was refused by enter_small()
     bool capture_numbers(Frame& frame, Py_ssize_t end);
     bool finish(Frame& frame);
     bool check_room_for_record();
