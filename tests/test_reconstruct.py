@@ -199,6 +199,9 @@ def test_ref_and_repeated_index_give_the_same_object(record, value):
     assert apart[0] is apart[2]
     backwards = loads(blob([lst(2, 1, 2), int_(3), record], strings=strings))
     assert backwards[0] is backwards[2]
+    # and when a list first names it, then a tuple
+    in_tuple = loads(blob([tup(1, 2), lst(2), record], strings=strings))
+    assert in_tuple[0][0] is in_tuple[1]
     # and so is a record reached twice through one Ref record or one chain
     one_ref = loads(blob([lst(1, 1), ref(2), record], strings=strings))
     assert one_ref[0] is one_ref[1]

@@ -186,6 +186,10 @@ Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out
         case Quick::NeedsFrame:
             break;
     }
+    if (!via_ref && may_be_named_again(index)) {
+        restart_ = true;
+        return Outcome::Error;
+    }
     return request_container(index, locate(index), via_ref, out, deferrable, deferred);
 }
 

@@ -199,6 +199,13 @@ private:
     // record at or past it was built so. Saved blobs name such records in
     // increasing order.
     bool is_shared(uint32_t index) const { return shared_words_[index >> 6] >> (index & 63) & 1; }
+    // A record named directly, not built yet and not marked shared, below
+    // the last one built without a memo entry: it may be that very record,
+    // named again (saved blobs never do this), unless it is a tuple or
+    // frozenset still being built.
+    bool may_be_named_again(uint32_t index) const {
+        return !g_.shared_exact && index < unshared_from_ && !is_shared(index) && (active_.empty() || !active_[index]);
+    }
     ZELKOR_ALWAYS_INLINE bool first_naming(uint32_t index) {
         if (index < unshared_from_ && !g_.shared_exact) {
             restart_ = true;
