@@ -62,7 +62,9 @@ void ByteBuffer::reserve_more(size_t n) {
     capacity_ = cap;
 }
 
-void ObjectGraph::end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count) {
+// The container yielded a number of children other than the room it
+// reserved, or some beyond it.
+void ObjectGraph::move_children(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count) {
     const size_t used = static_cast<size_t>(r.filled) + extra.size();
     if (used != r.capacity) {
         // The container yielded a different number of children than its

@@ -205,9 +205,13 @@ public:
 
     // Completes a container whose children were `r.filled` reserved slots
     // plus `extra` overflow indices; `count` is what goes in the count field.
-    void end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
+    void end_container(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count) {
+        if (r.filled != r.capacity || !extra.empty()) return move_children(r, extra, count);
+        format::write_u32(records.data() + r.count_offset, count);
+    }
 
 private:
+    void move_children(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
     uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
     uint32_t push_tag(format::Tag tag) {
         *records.extend(1) = format::tag_byte(tag);

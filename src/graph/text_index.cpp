@@ -98,8 +98,8 @@ uint64_t hash_text(std::string_view text) {
     const char* p = text.data();
     size_t n = text.size();
     uint64_t h = kKey.k0 ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full);
-    if (n > 32) {
-        // Long texts go sixteen bytes a step, one multiplication each.
+    if (n > 16) {
+        // Longer texts go sixteen bytes a step, one multiplication each.
         while (n > 16) {
             h = fold_multiply(load64(p) ^ kKey.k1, load64(p + 8) ^ h);
             p += 16;

@@ -203,35 +203,36 @@ ZELKOR_ALWAYS_INLINE bool exact_int_value(PyObject* obj, long long& v) {
 ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index) {
     if (graph.record_count >= kMaxCount) return 0;  // the general path refuses it
     PyTypeObject* type = Py_TYPE(obj);
-    const bool number = type == &PyLong_Type || type == &PyFloat_Type;
-    if ((number || type == &PyUnicode_Type) && Py_REFCNT(obj) <= 1 + held) {
-        // Nothing but its container refers to it, so it cannot be met
-        // again: it needs no identity entry. This keeps the identity table
-        // to what can actually be shared.
+    if (Py_REFCNT(obj) <= 1 + held) {
+        // Nothing but its container refers to a str, float, int or small
+        // bytes value like this, so it cannot be met again: it needs no
+        // identity entry. This keeps the identity table to what can
+        // actually be shared.
+        if (type == &PyUnicode_Type) return enter_str(obj, index, false) ? 1 : -1;
         if (type == &PyFloat_Type) {
             index = graph.push_float(PyFloat_AsDouble(obj));
-        } else if (type == &PyUnicode_Type) {
-            return enter_str(obj, index, false) ? 1 : -1;
-        } else {
+            return 1;
+        }
+        if (type == &PyLong_Type) {
             long long v;
             if (!exact_int_value(obj, v)) return -1;
             index = graph.push_int(v);
-        }
-        return 1;
-    }
-    // A small bytes value is copied into the record bytes: one that only its
-    // container refers to needs no identity entry either.
-    if (type == &PyBytes_Type && Py_REFCNT(obj) <= 1 + held) {
-        const Py_ssize_t size = PyBytes_Size(obj);
-        if (size >= 0 && static_cast<size_t>(size) <= ObjectGraph::kInlineBytesLimit) {
-            index =
-                graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)), static_cast<size_t>(size));
             return 1;
+        }
+        // A small bytes value is copied into the record bytes.
+        if (type == &PyBytes_Type) {
+            const Py_ssize_t size = PyBytes_Size(obj);
+            if (size >= 0 && static_cast<size_t>(size) <= ObjectGraph::kInlineBytesLimit) {
+                index = graph.push_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj)),
+                                         static_cast<size_t>(size));
+                return 1;
+            }
         }
     }
     // The singletons are met all the time; their first records are kept
-    // apart from the identity table.
-    if (obj == Py_None || obj == Py_True || obj == Py_False) {
+    // apart from the identity table. An object of the exact type bool is
+    // True or False.
+    if (obj == Py_None || type == &PyBool_Type) {
         uint32_t& first = obj == Py_None ? first_none_ : obj == Py_True ? first_true_ : first_false_;
         if (first != SeenTable::kMissing) {
             index = graph.push_ref(first);
@@ -247,16 +248,14 @@ ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, ui
     }
     // Exact built-in types are known by their type object; their names
     // cannot change, so this is the same dispatch as by name, only faster.
-    if (number) {
-        if (type == &PyFloat_Type) {
-            index = graph.push_float(PyFloat_AsDouble(obj));
-        } else {
-            long long v;
-            if (!exact_int_value(obj, v)) return -1;
-            index = graph.push_int(v);
-        }
-    } else if (type == &PyUnicode_Type) {
+    if (type == &PyUnicode_Type) {
         return enter_str(obj, index, true) ? 1 : -1;
+    } else if (type == &PyLong_Type) {
+        long long v;
+        if (!exact_int_value(obj, v)) return -1;
+        index = graph.push_int(v);
+    } else if (type == &PyFloat_Type) {
+        index = graph.push_float(PyFloat_AsDouble(obj));
     } else if (type == &PyBytes_Type) {
         Py_ssize_t size = PyBytes_Size(obj);
         if (static_cast<uint64_t>(size) > kMaxCount) {
