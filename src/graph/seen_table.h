@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace zelkor::graph {
 
@@ -23,7 +24,7 @@ public:
     static constexpr uint32_t kMissing = 0xFFFFFFFFu;
 
     uint32_t find(PyObject* obj) const {
-        if (size_ == 0) return kMissing;
+        if (used_.empty()) return kMissing;
         size_t i = bucket(obj);
         for (;;) {
             const Entry& e = slots_[i];
@@ -34,13 +35,16 @@ public:
     }
     // Adds an object known to be absent, taking a new reference to it.
     void insert(PyObject* obj, uint32_t index) {
-        if ((size_ + 1) * 2 > capacity_) grow();
-        Py_INCREF(obj);
+        if ((used_.size() + 1) * 2 > capacity_) grow();
         size_t i = bucket(obj);
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
+        used_.push_back(i);
+        Py_INCREF(obj);
         slots_[i] = Entry{obj, index};
-        ++size_;
     }
+
+    // Tables of at most this many slots (4 MiB) are kept for the next one.
+    static constexpr size_t kMaxKeptSlots = size_t{1} << 18;
 
 private:
     struct Entry {
@@ -54,12 +58,13 @@ private:
         return static_cast<size_t>((p * 0x9E3779B97F4A7C15ull) >> shift_);
     }
     void grow();
+    void use_slots(Entry* slots, size_t capacity);
 
     Entry* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;
     unsigned shift_ = 64;
-    size_t size_ = 0;
+    std::vector<size_t> used_;  // the slots in use, in the order they were filled
 };
 
 }  // namespace zelkor::graph
