@@ -742,3 +742,26 @@ def test_container_handed_out_again_by_a_property_stays_one_object(through):
         out = loads(dumps(root))
         first, second = out["a"], out["b"]
     assert first == [1, 2] and second.x is first
+
+
+def test_captures_inside_and_after_a_large_one_are_independent():
+    # Working memory is kept from one capture for the next: a capture made
+    # while another runs, and one made after it, must see none of its state.
+    small = [(s := [1.5]), s, "t", {"t": s}]
+    expected = dumps(small)
+
+    @dataclasses.dataclass
+    class Nested:
+        x: object
+
+        def __getattribute__(self, name):
+            return dumps(small) if name == "x" else object.__getattribute__(self, name)
+
+    shared = [[i] for i in range(5000)]
+    records = parse([shared, shared, Nested(0), shared]).records
+    assert [r for r in records if r[0] == "Bytes"] == [("Bytes", expected)]
+    assert dumps(small) == expected
+    # New objects may take the addresses of those the last capture held.
+    del shared, records
+    again = [[i] for i in range(5000)]
+    assert all(r[0] != "Ref" for r in parse(again).records)
