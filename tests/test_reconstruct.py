@@ -209,6 +209,22 @@ def test_ref_and_repeated_index_give_the_same_object(record, value):
     assert via_chain[0] is via_chain[1]
 
 
+def test_records_named_through_colliding_memo_slots_keep_their_identity():
+    # Ref targets spread thinly over many records are kept in an open-addressing
+    # memo; these all share one home slot, past the longest run it probes.
+    def home(index):
+        return (index * 0x9E3779B97F4A7C15) % 2**64 >> 54
+
+    n = 150_000
+    targets = [i for i in range(1, n) if home(i) == home(1)][:100]
+    refs = [n + k for k in range(2 * len(targets))]
+    records = [lst(*refs)] + [int_(10**12 + i) for i in range(1, n)]
+    records += [ref(t) for t in targets for _ in range(2)]
+    result = loads(blob(records))
+    assert result == [10**12 + t for t in targets for _ in range(2)]
+    assert all(result[k] is result[k + 1] for k in range(0, len(result), 2))
+
+
 def test_distinct_str_records_give_distinct_equal_strings():
     result = loads(blob([lst(1, 2), str_(0), str_(0)], strings=["same text twice"]))
     assert result == ["same text twice", "same text twice"]

@@ -4,6 +4,8 @@
 // pass and the entry point.
 #include "format/reconstruct.h"
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <string>
@@ -18,8 +20,34 @@ void raise_decode_error(DecodeError error, uint64_t number) {
     raise_value_error(error_message(error, number));
 }
 
+namespace {
+
+// Whether the records marked shared (nearly all that will get a memo entry)
+// lie so thinly over the record table that a memo of one slot per record
+// would be touched on many pages for few entries, and an open-addressing
+// memo sized to them takes far less memory.
+bool sparse_memo(const DecodedGraph& g) {
+    const uint64_t* words = g.shared.words();
+    const size_t count = SharedRecords::word_count(g.shared.size());
+    constexpr size_t kWordsPerPage = 4096 / sizeof(PyObject*) / 64;  // slots of one 4 KiB page
+    uint64_t marked = 0, pages = 0;
+    for (size_t page = 0; page < count; page += kWordsPerPage) {
+        uint64_t any = 0;
+        for (size_t w = page; w < std::min(count, page + kWordsPerPage); ++w) {
+            any |= words[w];
+            marked += static_cast<uint64_t>(std::popcount(words[w]));
+        }
+        pages += any != 0;
+    }
+    const uint64_t flat_bytes = 4096 * pages;
+    const uint64_t open_bytes = 24 * marked;  // 12 bytes a slot, at most two thirds full
+    return flat_bytes > std::max<uint64_t>(2 * open_bytes, uint64_t{1} << 18);
+}
+
+}  // namespace
+
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
-    : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size()),
+    : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size(), sparse_memo(decoded)),
       shared_words_(decoded.shared.words()),
       type_objects_(decoded.types.types.size()), presize_lists_(!decoded.has_dataclass),
       placeholders_allowed_(!decoded.has_dataclass),

@@ -3,76 +3,263 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <vector>
 
+#if defined(__GNUC__) || defined(__clang__)
+#define ZELKOR_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ZELKOR_NOINLINE __declspec(noinline)
+#else
+#define ZELKOR_NOINLINE
+#endif
+
 namespace zelkor::format {
+
+// The slots of a memo's open-addressing table.
+struct MemoTable {
+    uint32_t* keys = nullptr;  // record index + 1, or 0 for a free slot
+    PyObject** values = nullptr;
+    size_t mask = 0;     // slots - 1
+    unsigned shift = 0;  // 64 - log2(slots)
+
+    static MemoTable make(size_t slots) {
+        MemoTable t;
+        t.keys = static_cast<uint32_t*>(std::calloc(slots, sizeof(uint32_t)));
+        t.values = static_cast<PyObject**>(std::calloc(slots, sizeof(PyObject*)));
+        if (!t.keys || !t.values) {
+            t.release();
+            throw std::bad_alloc();
+        }
+        t.mask = slots - 1;
+        t.shift = static_cast<unsigned>(64 - std::countr_zero(slots));
+        return t;
+    }
+    void release() {
+        std::free(keys);
+        std::free(values);
+        *this = MemoTable();
+    }
+};
+
 
 // Record index to the object built for it, holding one reference to each.
 //
-// The table is taken from one kept across calls whenever that one is free
+// Two layouts. A table of one slot per record is the fastest, but it is
+// touched on every page that holds an entry: when the records that need an
+// entry (the targets of Refs, tuples and the like) lie thinly over the whole
+// record table, an open-addressing table sized to the entries takes far
+// less memory. The caller says which to start with; a run of collisions in
+// the open-addressing table longer than any that real data makes moves the
+// entries into a table of one slot per record, so that crafted indices
+// cannot make the probing quadratic.
+//
+// Each table is taken from one kept across calls whenever that one is free
 // and large enough: a table taken afresh costs a page fault for every page
-// the build touches, on every call, which for a large blob is a good part
-// of the whole load. Only the entries made are visited when it is released,
-// and each is cleared then, so the kept table is all zeros between calls.
-// A call made while the kept table is in use (loads run by Python code that
-// a load runs) takes a table of its own. Every user holds the interpreter
-// lock, which guards the kept table.
+// the build touches, on every call. Only the entries made are visited when
+// it is released, and each is cleared then, so a kept table is all zeros
+// between calls. A call made while a kept table is in use (loads run by
+// Python code that a load runs) takes a table of its own. Every user holds
+// the interpreter lock, which guards the kept tables.
 class Memo {
 public:
-    explicit Memo(size_t n) : slots_count_(n ? n : 1) {
-        if (!kept_busy_ && kept_count_ >= slots_count_) {
-            slots_ = kept_;
+    Memo(size_t n, bool sparse) : record_count_(n ? n : 1) {
+        if (!sparse) {
+            use_flat();
+            return;
+        }
+        if (!kept_busy_ && kept_.keys) {
+            table_ = kept_;
             kept_busy_ = true;
             return;
         }
-        slots_ = static_cast<PyObject**>(std::calloc(slots_count_, sizeof(PyObject*)));
-        if (!slots_) throw std::bad_alloc();
+        table_ = MemoTable::make(kInitialSlots);
     }
     Memo(const Memo&) = delete;
     Memo& operator=(const Memo&) = delete;
     ~Memo() {
-        for (uint32_t i : filled_) {
-            PyObject* obj = slots_[i];
-            slots_[i] = nullptr;
-            Py_XDECREF(obj);
+        if (flat_) {
+            for (uint32_t i : filled_) {
+                PyObject* obj = flat_[i];
+                flat_[i] = nullptr;
+                Py_XDECREF(obj);
+            }
+            release_flat();
+        } else {
+            for (uint32_t slot : filled_) {
+                PyObject* obj = table_.values[slot];
+                table_.keys[slot] = 0;
+                table_.values[slot] = nullptr;
+                Py_XDECREF(obj);
+            }
         }
-        if (slots_ == kept_) {
+        if (!table_.keys) return;
+        if (table_.keys == kept_.keys) {
             kept_busy_ = false;
             return;
         }
         // A larger table than the kept one (within bounds) is kept instead,
         // unless the kept one is in use.
-        if (!kept_busy_ && slots_count_ <= kMaxKept && slots_count_ > kept_count_) {
-            std::free(kept_);
-            kept_ = slots_;
-            kept_count_ = slots_count_;
+        if (!kept_busy_ && table_.mask < kMaxKeptSlots && table_.mask > kept_.mask) {
+            kept_.release();
+            kept_ = table_;
             return;
         }
-        std::free(slots_);
+        table_.release();
     }
-    PyObject* get(uint32_t index) const { return slots_[index]; }
+
+    PyObject* get(uint32_t index) const {
+        if (flat_) return flat_[index];
+        // Records are mostly asked for in increasing order: one past every
+        // entry made has none.
+        if (index >= above_) return nullptr;
+        const size_t slot = home(index);
+        if (table_.keys[slot] == index + 1) return table_.values[slot];
+        return table_.keys[slot] ? get_open(index, slot) : nullptr;
+    }
     // Enters or replaces the object for `index`, taking a new reference.
     void set(uint32_t index, PyObject* obj) {
-        PyObject* old = slots_[index];
-        if (!old) filled_.push_back(index);  // may throw: before any reference moves
-        Py_INCREF(obj);
-        slots_[index] = obj;
-        Py_XDECREF(old);
+        if (flat_) {
+            PyObject* old = flat_[index];
+            if (!old) filled_.push_back(index);  // may throw: before any reference moves
+            Py_INCREF(obj);
+            flat_[index] = obj;
+            Py_XDECREF(old);
+            return;
+        }
+        set_open(index, obj);
     }
 
 private:
-    // The largest table kept between calls: 32 MiB, for blobs of up to
-    // four million records.
-    static constexpr size_t kMaxKept = size_t{1} << 22;
-    static inline PyObject** kept_ = nullptr;
-    static inline size_t kept_count_ = 0;
-    static inline bool kept_busy_ = false;
+    // The open-addressing table's side, kept out of line so that the hot
+    // loops stay small.
+    // Past the home slot `slot` of `index`.
+    ZELKOR_NOINLINE PyObject* get_open(uint32_t index, size_t slot) const {
+        for (slot = (slot + 1) & table_.mask;; slot = (slot + 1) & table_.mask) {
+            const uint32_t key = table_.keys[slot];
+            if (key == index + 1) return table_.values[slot];
+            if (!key) return nullptr;
+        }
+    }
+    ZELKOR_NOINLINE void set_open(uint32_t index, PyObject* obj) {
+        size_t slot = home(index);
+        for (size_t run = 0;; slot = (slot + 1) & table_.mask, ++run) {
+            const uint32_t key = table_.keys[slot];
+            if (key == index + 1) {
+                PyObject* old = table_.values[slot];
+                Py_INCREF(obj);
+                table_.values[slot] = obj;
+                Py_XDECREF(old);
+                return;
+            }
+            if (!key) break;
+            if (run > kLongestRun) {
+                go_flat();
+                set(index, obj);
+                return;
+            }
+        }
+        if (3 * (filled_.size() + 1) > 2 * (table_.mask + 1)) {  // at most two thirds full
+            grow();
+            set(index, obj);
+            return;
+        }
+        filled_.push_back(static_cast<uint32_t>(slot));  // may throw: before any reference moves
+        Py_INCREF(obj);
+        if (index >= above_) above_ = index + 1;
+        table_.keys[slot] = index + 1;
+        table_.values[slot] = obj;
+    }
 
-    size_t slots_count_;
-    PyObject** slots_ = nullptr;
+    static constexpr size_t kInitialSlots = 1024;
+    static constexpr size_t kLongestRun = 64;
+    // The largest table kept between calls: 12 MiB.
+    static constexpr size_t kMaxKeptSlots = size_t{1} << 20;
+    static inline MemoTable kept_;
+    static inline bool kept_busy_ = false;
+    // The largest table of one slot per record kept between calls: 32 MiB,
+    // for blobs of up to four million records.
+    static constexpr size_t kMaxKeptFlat = size_t{1} << 22;
+    static inline PyObject** flat_kept_ = nullptr;
+    static inline size_t flat_count_ = 0;
+    static inline bool flat_busy_ = false;
+
+    size_t home(uint32_t index) const {
+        return static_cast<size_t>((uint64_t{index} * 0x9E3779B97F4A7C15ull) >> table_.shift);
+    }
+    // Moves every entry into a table twice the size.
+    void grow() {
+        MemoTable bigger = MemoTable::make(2 * (table_.mask + 1));  // may throw: nothing moved yet
+        std::vector<uint32_t> filled;
+        try {
+            filled.reserve(filled_.size());
+        } catch (...) {
+            bigger.release();
+            throw;
+        }
+        MemoTable old = table_;
+        table_ = bigger;
+        for (uint32_t from : filled_) {
+            size_t slot = home(old.keys[from] - 1);
+            while (table_.keys[slot]) slot = (slot + 1) & table_.mask;
+            table_.keys[slot] = old.keys[from];
+            table_.values[slot] = old.values[from];
+            filled.push_back(static_cast<uint32_t>(slot));
+            old.keys[from] = 0;
+            old.values[from] = nullptr;
+        }
+        filled_ = std::move(filled);
+        if (old.keys == kept_.keys) {
+            kept_busy_ = false;  // all zeros again, and free for the next call
+        } else {
+            old.release();
+        }
+    }
+    // Takes a table of one slot per record.
+    void use_flat() {
+        if (!flat_busy_ && flat_count_ >= record_count_) {
+            flat_ = flat_kept_;
+            flat_busy_ = true;
+            return;
+        }
+        flat_ = static_cast<PyObject**>(std::calloc(record_count_, sizeof(PyObject*)));
+        if (!flat_) throw std::bad_alloc();
+    }
+    void release_flat() {
+        if (flat_ == flat_kept_) {
+            flat_busy_ = false;
+        } else if (!flat_busy_ && record_count_ <= kMaxKeptFlat && record_count_ > flat_count_) {
+            std::free(flat_kept_);
+            flat_kept_ = flat_;
+            flat_count_ = record_count_;
+        } else {
+            std::free(flat_);
+        }
+        flat_ = nullptr;
+    }
+    // Moves every entry into a table of one slot per record.
+    void go_flat() {
+        std::vector<uint32_t> filled;
+        filled.reserve(filled_.size());  // may throw: nothing moved yet
+        use_flat();
+        for (uint32_t slot : filled_) {
+            const uint32_t index = table_.keys[slot] - 1;
+            flat_[index] = table_.values[slot];
+            filled.push_back(index);
+            table_.keys[slot] = 0;
+            table_.values[slot] = nullptr;
+        }
+        filled_ = std::move(filled);
+    }
+
+    size_t record_count_;
+    MemoTable table_;
+    PyObject** flat_ = nullptr;  // the table of one slot per record, when used
+    uint32_t above_ = 0;         // open addressing: above every index entered
+    // Slots of the entries made (indices once flat).
     std::vector<uint32_t> filled_;
 };
 
