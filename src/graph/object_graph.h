@@ -115,11 +115,11 @@ public:
 
     uint32_t push_none() { return push_tag(format::Tag::None); }
     uint32_t push_bool(bool v) { return push_tag(v ? format::Tag::True : format::Tag::False); }
-    uint32_t push_int(int64_t v) {
+    ZELKOR_ALWAYS_INLINE uint32_t push_int(int64_t v) {
         records.set_end(write_int(records.room(kMaxNumberRecord), v));
         return count_record();
     }
-    uint32_t push_float(double v) {
+    ZELKOR_ALWAYS_INLINE uint32_t push_float(double v) {
         records.set_end(write_float(records.room(kMaxNumberRecord), v));
         return count_record();
     }
