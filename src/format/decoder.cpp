@@ -231,8 +231,8 @@ private:
 
 // Checks one record at `p`, moving `p` past it; false when it is cut short
 // or its tag is unknown (`failed` then says how).
-ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& p, Tag& tag,
-                                       PayloadCheck& check, DecodeFailure& failed) {
+ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& p, Tag& tag, PayloadCheck& check,
+                                       DecodeFailure& failed) {
     if (p >= len) return failed = failure(DecodeError::TagTruncated), false;
     const uint8_t byte = data[p];
     if (!is_tag(byte)) return failed = failure(DecodeError::UnknownTag, byte), false;

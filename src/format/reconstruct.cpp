@@ -48,9 +48,8 @@ bool sparse_memo(const DecodedGraph& g) {
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
     : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size(), sparse_memo(decoded)),
-      shared_words_(decoded.shared.words()),
-      type_objects_(decoded.types.types.size()), presize_lists_(!decoded.has_dataclass),
-      placeholders_allowed_(!decoded.has_dataclass),
+      shared_words_(decoded.shared.words()), type_objects_(decoded.types.types.size()),
+      presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),
       continuations_(64 * static_cast<uint64_t>(decoded.records.size()) + (1u << 20)),
       // One Str record makes one new str object, so a long text named by

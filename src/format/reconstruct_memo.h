@@ -45,7 +45,6 @@ struct MemoTable {
     }
 };
 
-
 // Record index to the object built for it, holding one reference to each.
 //
 // Two layouts. A table of one slot per record is the fastest, but it is
