@@ -29,11 +29,16 @@ struct KeptLock {
 }  // namespace
 
 SeenTable::~SeenTable() {
-    // Only the slots in use are visited: a kept table may be far larger
-    // than this capture needed.
-    for (size_t slot : used_) {
-        Py_DECREF(slots_[slot].obj);
-        slots_[slot].obj = nullptr;
+    const auto empty = [this](size_t slot) {
+        if (PyObject* obj = slots_[slot].obj) {
+            slots_[slot].obj = nullptr;
+            Py_DECREF(obj);
+        }
+    };
+    if (dense_) {
+        for (size_t i = 0; i < capacity_; ++i) empty(i);
+    } else {
+        for (uint32_t slot : used_) empty(slot);
     }
     if (!slots_) return;
     void* data = slots_;
@@ -66,18 +71,42 @@ void SeenTable::grow() {
         }
     }
     size_t capacity = capacity_ ? capacity_ * 2 : 256;
+    // Slot numbers are kept in 32 bits: a table that large (64 GiB) is
+    // refused like any allocation that fails.
+    if (capacity > (size_t{1} << 32)) throw std::bad_alloc();
     Entry* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
     if (!fresh) throw std::bad_alloc();
     Entry* old = slots_;
+    const size_t old_capacity = capacity_;
     use_slots(fresh, capacity);
-    for (size_t& slot : used_) {
-        const Entry& e = old[slot];
+    std::vector<uint32_t> listed;
+    listed.swap(used_);
+    const bool was_dense = dense_;
+    // A table grows when half full, so the new one is a quarter full: all
+    // its slots are visited when it is emptied, and nothing here allocates.
+    dense_ = size_ > 0;
+    const auto place = [&](const Entry& e) {
         size_t i = bucket(e.obj);
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
         slots_[i] = e;
-        slot = i;
+    };
+    if (was_dense) {
+        for (size_t k = 0; k < old_capacity; ++k) {
+            if (old[k].obj != nullptr) place(old[k]);
+        }
+    } else {
+        for (uint32_t slot : listed) place(old[slot]);
     }
     std::free(old);
+}
+
+void SeenTable::note_used(size_t slot) {
+    if ((used_.size() + 1) * 8 > capacity_) {
+        dense_ = true;
+        std::vector<uint32_t>().swap(used_);
+        return;
+    }
+    used_.push_back(static_cast<uint32_t>(slot));
 }
 
 }  // namespace zelkor::graph

@@ -24,7 +24,7 @@ public:
     static constexpr uint32_t kMissing = 0xFFFFFFFFu;
 
     uint32_t find(PyObject* obj) const {
-        if (used_.empty()) return kMissing;
+        if (size_ == 0) return kMissing;
         size_t i = bucket(obj);
         for (;;) {
             const Entry& e = slots_[i];
@@ -35,12 +35,13 @@ public:
     }
     // Adds an object known to be absent, taking a new reference to it.
     void insert(PyObject* obj, uint32_t index) {
-        if ((used_.size() + 1) * 2 > capacity_) grow();
+        if ((size_ + 1) * 2 > capacity_) grow();
         size_t i = bucket(obj);
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
-        used_.push_back(i);
+        if (!dense_) note_used(i);
         Py_INCREF(obj);
         slots_[i] = Entry{obj, index};
+        ++size_;
     }
 
     // Tables of at most this many slots (4 MiB) are kept for the next one.
@@ -59,12 +60,18 @@ private:
     }
     void grow();
     void use_slots(Entry* slots, size_t capacity);
+    void note_used(size_t slot);
 
     Entry* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;
     unsigned shift_ = 64;
-    std::vector<size_t> used_;  // the slots in use, in the order they were filled
+    size_t size_ = 0;
+    // While the table is sparse (a kept one may be far larger than this
+    // capture needs), the slots in use are listed, so that emptying it
+    // visits only those; once an eighth is in use, all slots are visited.
+    std::vector<uint32_t> used_;
+    bool dense_ = false;
 };
 
 }  // namespace zelkor::graph
