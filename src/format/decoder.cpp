@@ -243,6 +243,32 @@ ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& 
     return true;
 }
 
+// Readable bytes that make any scalar or Ref record complete: a tag and
+// up to nine bytes of payload read as one u64 and a byte.
+constexpr size_t kRoomForScalar = 16;
+
+// The size of the record at `rec` if it is a scalar or a Ref whose payload
+// has a fixed size or a varint of at most eight bytes, else 0. At least
+// kRoomForScalar bytes must be readable at `rec`.
+ZELKOR_ALWAYS_INLINE size_t scalar_or_ref_size(const uint8_t* rec) {
+    switch (rec[0]) {
+        case tag_byte(Tag::None):
+        case tag_byte(Tag::True):
+        case tag_byte(Tag::False):
+            return 1;
+        case tag_byte(Tag::Int):
+            if (const size_t n = short_varint_length(rec + 1)) return 1 + n;
+            return 0;
+        case tag_byte(Tag::Float):
+            return 9;
+        case tag_byte(Tag::Str):
+        case tag_byte(Tag::Ref):
+            return 5;
+        default:
+            return 0;
+    }
+}
+
 // The record table's loop, with everything it writes held in locals. Until
 // a dataclass record is met, only the targets of Refs are marked shared;
 // from then on every naming is counted, and the records before it are
@@ -257,6 +283,18 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
     PayloadCheck check;
     uint32_t r = 0;
     for (; r < count; ++r) {
+        // The bulk of most blobs: scalars and Refs, whole records with room
+        // to spare, which need no bounds check of their own.
+        if (len - p >= kRoomForScalar) {
+            if (const size_t size = scalar_or_ref_size(data + p)) {
+                if (data[p] == tag_byte(Tag::Ref)) {
+                    const uint32_t target = load_u32(data + p + 1);
+                    if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+                }
+                p += size;
+                continue;
+            }
+        }
         const size_t at = p;
         if (!check_record(data, len, p, tag, check, failed)) return failed;
         if (tag == Tag::Ref) {
