@@ -243,13 +243,12 @@ ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& 
     return true;
 }
 
-// Readable bytes that make any scalar or Ref record complete: a tag and
-// up to nine bytes of payload read as one u64 and a byte.
+// Readable bytes that make any scalar or Ref record complete: a tag and at
+// most ten bytes of payload (read as one u64 and two bytes).
 constexpr size_t kRoomForScalar = 16;
 
-// The size of the record at `rec` if it is a scalar or a Ref whose payload
-// has a fixed size or a varint of at most eight bytes, else 0. At least
-// kRoomForScalar bytes must be readable at `rec`.
+// The size of the record at `rec` if it is a whole scalar or Ref, else 0.
+// At least kRoomForScalar bytes must be readable at `rec`.
 ZELKOR_ALWAYS_INLINE size_t scalar_or_ref_size(const uint8_t* rec) {
     switch (rec[0]) {
         case tag_byte(Tag::None):
@@ -258,7 +257,10 @@ ZELKOR_ALWAYS_INLINE size_t scalar_or_ref_size(const uint8_t* rec) {
             return 1;
         case tag_byte(Tag::Int):
             if (const size_t n = short_varint_length(rec + 1)) return 1 + n;
-            return 0;
+            // Nine or ten bytes; a tenth with its high bit set is refused
+            // by the checking path.
+            if (!(rec[9] & 0x80)) return 10;
+            return rec[10] & 0x80 ? 0 : 11;
         case tag_byte(Tag::Float):
             return 9;
         case tag_byte(Tag::Str):
