@@ -247,28 +247,13 @@ ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& 
 // most ten bytes of payload (read as one u64 and two bytes).
 constexpr size_t kRoomForScalar = 16;
 
-// The size of the record at `rec` if it is a whole scalar or Ref, else 0.
-// At least kRoomForScalar bytes must be readable at `rec`.
-ZELKOR_ALWAYS_INLINE size_t scalar_or_ref_size(const uint8_t* rec) {
-    switch (rec[0]) {
-        case tag_byte(Tag::None):
-        case tag_byte(Tag::True):
-        case tag_byte(Tag::False):
-            return 1;
-        case tag_byte(Tag::Int):
-            if (const size_t n = short_varint_length(rec + 1)) return 1 + n;
-            // Nine or ten bytes; a tenth with its high bit set is refused
-            // by the checking path.
-            if (!(rec[9] & 0x80)) return 10;
-            return rec[10] & 0x80 ? 0 : 11;
-        case tag_byte(Tag::Float):
-            return 9;
-        case tag_byte(Tag::Str):
-        case tag_byte(Tag::Ref):
-            return 5;
-        default:
-            return 0;
-    }
+// The size of the Int record at `rec`, or 0 when the checking path must
+// decide (a tenth varint byte with its high bit set). At least
+// kRoomForScalar bytes must be readable at `rec`.
+ZELKOR_ALWAYS_INLINE size_t int_record_size(const uint8_t* rec) {
+    if (const size_t n = short_varint_length(rec + 1)) return 1 + n;
+    if (!(rec[9] & 0x80)) return 10;
+    return rec[10] & 0x80 ? 0 : 11;
 }
 
 // The record table's loop, with everything it writes held in locals. Until
@@ -288,13 +273,38 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
         // The bulk of most blobs: scalars and Refs, whole records with room
         // to spare, which need no bounds check of their own.
         if (len - p >= kRoomForScalar) {
-            if (const size_t size = scalar_or_ref_size(data + p)) {
-                if (data[p] == tag_byte(Tag::Ref)) {
-                    const uint32_t target = load_u32(data + p + 1);
+            const uint8_t* rec = data + p;
+            switch (rec[0]) {
+                case tag_byte(Tag::None):
+                case tag_byte(Tag::True):
+                case tag_byte(Tag::False):
+                    p += 1;
+                    continue;
+                case tag_byte(Tag::Int):
+                    if (const size_t size = int_record_size(rec)) {
+                        p += size;
+                        continue;
+                    }
+                    break;
+                case tag_byte(Tag::Float):
+                    // Runs of them (numeric lists) without the dispatch.
+                    p += 9;
+                    while (r + 1 < count && len - p >= kRoomForScalar && data[p] == tag_byte(Tag::Float)) {
+                        p += 9;
+                        ++r;
+                    }
+                    continue;
+                case tag_byte(Tag::Str):
+                    p += 5;
+                    continue;
+                case tag_byte(Tag::Ref): {
+                    const uint32_t target = load_u32(rec + 1);
                     if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+                    p += 5;
+                    continue;
                 }
-                p += size;
-                continue;
+                default:
+                    break;
             }
         }
         const size_t at = p;
