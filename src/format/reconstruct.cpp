@@ -442,14 +442,85 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::child_at_hand(uint32_t 
     return quick(index, item, false);
 }
 
+// The items of a numeric list: ints and floats laid out next and named only
+// here, and Refs to objects already built (repeated small ints), with the
+// loop's state in locals rather than in members that every call into the
+// interpreter makes the compiler read again.
+// Out of line, so that the main loop keeps its registers: it is entered
+// only when a number is laid out next, and then usually for a long run.
+ZELKOR_NOINLINE bool Reconstructor::fill_numbers(Frame& top) {
+    uint32_t index = next_index_;
+    const uint32_t records = static_cast<uint32_t>(g_.records.size());
+    if (!presize_lists_ || index < unshared_from_ || index >= records) return true;
+    const uint8_t* const base = g_.data;
+    // Where fewer than the 8 bytes that the fast varint reads are left.
+    const uint8_t* const varint_end = base + g_.size - 8;
+    const uint8_t* rec = base + next_offset_;
+    const uint8_t* last = nullptr;
+    uint32_t alone_end = unshared_from_;
+    const uint8_t* const children = top.children;
+    PyObject* const list = top.obj.get();
+    uint64_t pos = top.pos;
+    const uint64_t count = top.count;
+    bool ok = true;
+    for (; pos < count && index < records && child_at(children, pos) == index; ++pos, ++index) {
+        PyObject* item;
+        size_t size;
+        if (rec[0] == tag_byte(Tag::Ref)) {
+            const uint32_t target = load_u32(rec + 1);
+            if (target >= records) break;
+            item = memo_.get(target);
+            if (!item) break;
+            Py_INCREF(item);
+            size = 5;
+        } else {
+            if (is_shared(index)) break;
+            if (rec[0] == tag_byte(Tag::Float)) {
+                item = PyFloat_FromDouble(RecordView(rec).float_value());
+                size = 9;
+            } else if (rec[0] == tag_byte(Tag::Int) && rec < varint_end) {
+                uint64_t z;
+                size = 1 + read_checked_varint_fast(rec + 1, z);
+                item = PyLong_FromLongLong(zigzag_decode(z));
+            } else {
+                break;
+            }
+            if (!item) {
+                ok = false;
+                break;
+            }
+            alone_end = index + 1;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
+        last = rec;
+        rec += size;
+    }
+    top.pos = pos;
+    if (last) {
+        next_index_ = index;
+        unshared_from_ = alone_end;
+        last_offset_ = static_cast<size_t>(last - base);
+        next_offset_ = static_cast<size_t>(rec - base);
+    }
+    return ok;
+}
+
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
 ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
+    // The numeric lane is tried first, and again after a number it left to
+    // this one (a shared int, whose first record needs a memo entry).
+    bool numbers = true;
     while (top.pos < top.count) {
+        if (numbers && number_next()) {
+            if (!fill_numbers(top)) return false;
+            if (top.pos >= top.count) break;
+        }
         PyObject* item;
         const Quick q = child_at_hand(child_at(top.children, top.pos), item);
         if (q == Quick::Error) return false;
         if (q == Quick::NeedsFrame) return true;
+        numbers = Py_IS_TYPE(item, &PyLong_Type) || Py_IS_TYPE(item, &PyFloat_Type);
         if (!put_item(top, top.pos++, item)) return false;
     }
     return true;
