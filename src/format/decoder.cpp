@@ -243,8 +243,8 @@ ZELKOR_ALWAYS_INLINE bool check_record(const uint8_t* data, size_t len, size_t& 
     return true;
 }
 
-// Readable bytes that make any scalar or Ref record complete: a tag and at
-// most ten bytes of payload (read as one u64 and two bytes).
+// Readable bytes that make any scalar or Ref record complete but Bytes (a
+// tag and at most ten bytes of payload, read as one u64 and two bytes).
 constexpr size_t kRoomForScalar = 16;
 
 // The size of the Int record at `rec`, or 0 when the checking path must
@@ -297,6 +297,12 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
                 case tag_byte(Tag::Str):
                     p += 5;
                     continue;
+                case tag_byte(Tag::Bytes): {
+                    const uint32_t n = load_u32(rec + 1);
+                    if (n > len - p - 5) break;  // the checking path names the field cut short
+                    p += 5 + static_cast<size_t>(n);
+                    continue;
+                }
                 case tag_byte(Tag::Ref): {
                     const uint32_t target = load_u32(rec + 1);
                     if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
