@@ -442,13 +442,13 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::child_at_hand(uint32_t 
     return quick(index, item, false);
 }
 
-// The items of a numeric list: ints and floats laid out next and named only
-// here, and Refs to objects already built (repeated small ints), with the
-// loop's state in locals rather than in members that every call into the
-// interpreter makes the compiler read again.
+// The items of a list of scalars: ints, floats, texts and bytes laid out
+// next and named only here, and Refs to objects already built (repeated
+// small ints), with the loop's state in locals rather than in members that
+// every call into the interpreter makes the compiler read again.
 // Out of line, so that the main loop keeps its registers: it is entered
-// only when a number is laid out next, and then usually for a long run.
-ZELKOR_NOINLINE bool Reconstructor::fill_numbers(Frame& top) {
+// only when such a scalar is laid out next, and then usually for a run.
+ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
     uint32_t index = next_index_;
     const uint32_t records = static_cast<uint32_t>(g_.records.size());
     if (!presize_lists_ || index < unshared_from_ || index >= records) return true;
@@ -482,6 +482,19 @@ ZELKOR_NOINLINE bool Reconstructor::fill_numbers(Frame& top) {
                 uint64_t z;
                 size = 1 + read_checked_varint_fast(rec + 1, z);
                 item = PyLong_FromLongLong(zigzag_decode(z));
+            } else if (rec[0] == tag_byte(Tag::Str)) {
+                const uint32_t s = load_u32(rec + 1);
+                // An index out of range, or texts past their budget, take
+                // the general path.
+                if (s >= g_.strings.size()) break;
+                const std::string_view text = g_.strings[s];
+                if (!text_made_.spend(text.size())) break;
+                item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+                size = 5;
+            } else if (rec[0] == tag_byte(Tag::Bytes)) {
+                const uint32_t n = load_u32(rec + 1);
+                item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec + 5), n);
+                size = 5 + static_cast<size_t>(n);
             } else {
                 break;
             }
@@ -508,19 +521,20 @@ ZELKOR_NOINLINE bool Reconstructor::fill_numbers(Frame& top) {
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
 ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
-    // The numeric lane is tried first, and again after a number it left to
+    // The scalar lane is tried first, and again after a scalar it left to
     // this one (a shared int, whose first record needs a memo entry).
-    bool numbers = true;
+    bool scalars = true;
     while (top.pos < top.count) {
-        if (numbers && number_next()) {
-            if (!fill_numbers(top)) return false;
+        if (scalars && scalar_next()) {
+            if (!fill_scalars(top)) return false;
             if (top.pos >= top.count) break;
         }
         PyObject* item;
         const Quick q = child_at_hand(child_at(top.children, top.pos), item);
         if (q == Quick::Error) return false;
         if (q == Quick::NeedsFrame) return true;
-        numbers = Py_IS_TYPE(item, &PyLong_Type) || Py_IS_TYPE(item, &PyFloat_Type);
+        scalars = Py_IS_TYPE(item, &PyLong_Type) || Py_IS_TYPE(item, &PyFloat_Type) ||
+                  Py_IS_TYPE(item, &PyUnicode_Type) || Py_IS_TYPE(item, &PyBytes_Type);
         if (!put_item(top, top.pos++, item)) return false;
     }
     return true;

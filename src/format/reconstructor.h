@@ -154,13 +154,14 @@ private:
     bool check_hash_cost(PyObject* obj);
     bool inline_record(uint32_t index, PyObject*& item);
     Quick child_at_hand(uint32_t index, PyObject*& item);
-    // Whether the record laid out next is an int or a float.
-    bool number_next() const {
+    // Whether the record laid out next is an int, float, str or bytes.
+    bool scalar_next() const {
         if (next_index_ >= g_.records.size()) return false;
         const uint8_t tag = g_.data[next_offset_];
-        return tag == tag_byte(Tag::Int) || tag == tag_byte(Tag::Float);
+        return tag == tag_byte(Tag::Int) || tag == tag_byte(Tag::Float) || tag == tag_byte(Tag::Str) ||
+               tag == tag_byte(Tag::Bytes);
     }
-    bool fill_numbers(Frame& top);
+    bool fill_scalars(Frame& top);
     bool fill_list(Frame& top);
     bool fill_dict(Frame& top);
     bool step(Frame& top, uint32_t child);
