@@ -1,54 +1,17 @@
 #include "graph/object_graph.h"
 
-#include <atomic>
 #include <cstdlib>
-#include <utility>
+#include <cstring>
 
 namespace zelkor::graph {
 
-namespace {
-
-// The kept block; `kept_lock` is held only while the two fields change.
-std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
-uint8_t* kept_data = nullptr;
-size_t kept_capacity = 0;
-
-struct KeptLock {
-    const bool held;
-    KeptLock() : held(!kept_lock.test_and_set(std::memory_order_acquire)) {}
-    ~KeptLock() {
-        if (held) kept_lock.clear(std::memory_order_release);
-    }
-};
-
-}  // namespace
-
-uint8_t* KeptBlock::take(size_t& capacity) {
-    KeptLock lock;
-    if (!lock.held || !kept_data) return nullptr;
-    uint8_t* data = kept_data;
-    capacity = kept_capacity;
-    kept_data = nullptr;
-    kept_capacity = 0;
-    return data;
-}
-
-void KeptBlock::give_back(uint8_t* data, size_t capacity) {
-    {
-        KeptLock lock;
-        if (lock.held && capacity <= kMaxBytes && capacity > kept_capacity) {
-            std::swap(data, kept_data);
-            kept_capacity = capacity;
-        }
-    }
-    std::free(data);  // the block not kept, if any
-}
+KeptBlock ByteBuffer::kept_{kMaxKeptBytes};
 
 void ByteBuffer::reserve_more(size_t n) {
     if (!data_) {
         size_t capacity = 0;
-        if (uint8_t* kept = KeptBlock::take(capacity)) {
-            data_ = kept;
+        if (void* kept = kept_.take(capacity)) {
+            data_ = static_cast<uint8_t*>(kept);
             capacity_ = capacity;
             if (capacity_ - size_ >= n) return;
         }

@@ -14,23 +14,10 @@
 
 #include "format/kinds.h"
 #include "format/primitives.h"
+#include "graph/kept_block.h"
 #include "graph/text_index.h"
 
 namespace zelkor::graph {
-
-// One block of memory kept for the next ByteBuffer once a buffer is done
-// with it. A buffer taken afresh costs a page fault for every page it fills,
-// on every capture; the kept block is already mapped. At most one block, of
-// at most kMaxBytes, is kept; a buffer that finds none (a capture inside
-// another one, or another thread's) allocates its own.
-class KeptBlock {
-public:
-    static constexpr size_t kMaxBytes = size_t{16} << 20;
-    // The kept block and its capacity, or nullptr when there is none.
-    static uint8_t* take(size_t& capacity);
-    // Keeps `data` (when it is the largest within bounds) or frees it.
-    static void give_back(uint8_t* data, size_t capacity);
-};
 
 // A growable byte buffer that does not zero what it hands out.
 class ByteBuffer {
@@ -39,7 +26,7 @@ public:
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
     ~ByteBuffer() {
-        if (data_) KeptBlock::give_back(data_, capacity_);
+        if (data_) kept_.give_back(data_, capacity_);
     }
 
     uint8_t* extend(size_t n) {
@@ -62,6 +49,10 @@ public:
 
 private:
     void reserve_more(size_t n);
+
+    // The block kept for the next buffer once one is done with it.
+    static constexpr size_t kMaxKeptBytes = size_t{16} << 20;
+    static KeptBlock kept_;
 
     uint8_t* data_ = nullptr;
     size_t size_ = 0;

@@ -1,32 +1,15 @@
 #include "graph/seen_table.h"
 
-#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <new>
-#include <utility>
 
 namespace zelkor::graph {
 
-namespace {
-
 // The slots of one finished table, all empty, kept for the next table: a
 // table taken afresh is zeroed and rehashed again as it grows, on every
-// capture. `kept_lock` is held only while the two fields change; a table
-// that finds the lock held or nothing kept allocates its own.
-std::atomic_flag kept_lock = ATOMIC_FLAG_INIT;
-void* kept_slots = nullptr;
-size_t kept_capacity = 0;
-
-struct KeptLock {
-    const bool held;
-    KeptLock() : held(!kept_lock.test_and_set(std::memory_order_acquire)) {}
-    ~KeptLock() {
-        if (held) kept_lock.clear(std::memory_order_release);
-    }
-};
-
-}  // namespace
+// capture.
+KeptBlock SeenTable::kept_{SeenTable::kMaxKeptSlots * sizeof(SeenTable::Entry)};
 
 SeenTable::~SeenTable() {
     const auto empty = [this](size_t slot) {
@@ -40,17 +23,7 @@ SeenTable::~SeenTable() {
     } else {
         for (uint32_t slot : used_) empty(slot);
     }
-    if (!slots_) return;
-    void* data = slots_;
-    size_t capacity = capacity_;
-    {
-        KeptLock lock;
-        if (lock.held && capacity <= kMaxKeptSlots && capacity > kept_capacity) {
-            std::swap(data, kept_slots);
-            std::swap(capacity, kept_capacity);
-        }
-    }
-    std::free(data);  // the slots not kept, if any
+    if (slots_) kept_.give_back(slots_, capacity_ * sizeof(Entry));
 }
 
 void SeenTable::use_slots(Entry* slots, size_t capacity) {
@@ -62,11 +35,9 @@ void SeenTable::use_slots(Entry* slots, size_t capacity) {
 
 void SeenTable::grow() {
     if (!slots_) {
-        KeptLock lock;
-        if (lock.held && kept_slots) {
-            use_slots(static_cast<Entry*>(kept_slots), kept_capacity);
-            kept_slots = nullptr;
-            kept_capacity = 0;
+        size_t bytes = 0;
+        if (void* kept = kept_.take(bytes)) {
+            use_slots(static_cast<Entry*>(kept), bytes / sizeof(Entry));
             return;
         }
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "graph/kept_block.h"
+
 namespace zelkor::graph {
 
 // Identity map of the walk: object address to the index of the record that
@@ -61,6 +63,8 @@ private:
     void grow();
     void use_slots(Entry* slots, size_t capacity);
     void note_used(size_t slot);
+
+    static KeptBlock kept_;
 
     Entry* slots_ = nullptr;
     size_t capacity_ = 0;
