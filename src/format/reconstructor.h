@@ -1,8 +1,9 @@
 // The state of one reconstruction, shared by the files that implement it:
-// reconstruct.cpp (the main loop, the allowlist pass), reconstruct_cycles.cpp
-// (tuples and frozensets reached again while they are being built) and
-// reconstruct_dataclass.cpp (dataclass records and migrations). Internal to
-// reconstruction; the rest of the module uses reconstruct.h.
+// reconstruct.cpp (the main loop, the allowlist pass), reconstruct_scalars.cpp
+// (runs of scalars in a list), reconstruct_cycles.cpp (tuples and frozensets
+// reached again while they are being built) and reconstruct_dataclass.cpp
+// (dataclass records and migrations). Internal to reconstruction; the rest of
+// the module uses reconstruct.h.
 #pragma once
 
 #include <Python.h>

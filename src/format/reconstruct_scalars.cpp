@@ -1,0 +1,85 @@
+// The list lane: runs of scalars laid out next in a list, built with the
+// loop's state in locals. Out of line (and in a file of its own) so that
+// the main loop in reconstruct.cpp keeps its registers.
+#include <string_view>
+
+#include "format/reconstructor.h"
+
+namespace zelkor::format {
+
+// The items of a list of scalars: ints, floats, texts and bytes laid out
+// next and named only here, and Refs to objects already built (repeated
+// small ints), with the loop's state in locals rather than in members that
+// every call into the interpreter makes the compiler read again. Entered
+// only when such a scalar is laid out next, and then usually for a run.
+ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
+    uint32_t index = next_index_;
+    const uint32_t records = static_cast<uint32_t>(g_.records.size());
+    if (!presize_lists_ || index < unshared_from_ || index >= records) return true;
+    const uint8_t* const base = g_.data;
+    // Where fewer than the 8 bytes that the fast varint reads are left.
+    const uint8_t* const varint_end = base + g_.size - 8;
+    const uint8_t* rec = base + next_offset_;
+    const uint8_t* last = nullptr;
+    uint32_t alone_end = unshared_from_;
+    const uint8_t* const children = top.children;
+    PyObject* const list = top.obj.get();
+    uint64_t pos = top.pos;
+    const uint64_t count = top.count;
+    bool ok = true;
+    for (; pos < count && index < records && child_at(children, pos) == index; ++pos, ++index) {
+        PyObject* item;
+        size_t size;
+        if (rec[0] == tag_byte(Tag::Ref)) {
+            const uint32_t target = load_u32(rec + 1);
+            if (target >= records) break;
+            item = memo_.get(target);
+            if (!item) break;
+            Py_INCREF(item);
+            size = 5;
+        } else {
+            if (is_shared(index)) break;
+            if (rec[0] == tag_byte(Tag::Float)) {
+                item = PyFloat_FromDouble(RecordView(rec).float_value());
+                size = 9;
+            } else if (rec[0] == tag_byte(Tag::Int) && rec < varint_end) {
+                uint64_t z;
+                size = 1 + read_checked_varint_fast(rec + 1, z);
+                item = PyLong_FromLongLong(zigzag_decode(z));
+            } else if (rec[0] == tag_byte(Tag::Str)) {
+                const uint32_t s = load_u32(rec + 1);
+                // An index out of range, or texts past their budget, take
+                // the general path.
+                if (s >= g_.strings.size()) break;
+                const std::string_view text = g_.strings[s];
+                if (!text_made_.spend(text.size())) break;
+                item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+                size = 5;
+            } else if (rec[0] == tag_byte(Tag::Bytes)) {
+                const uint32_t n = load_u32(rec + 1);
+                item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec + 5), n);
+                size = 5 + static_cast<size_t>(n);
+            } else {
+                break;
+            }
+            if (!item) {
+                ok = false;
+                break;
+            }
+            alone_end = index + 1;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
+        last = rec;
+        rec += size;
+    }
+    top.pos = pos;
+    if (last) {
+        next_index_ = index;
+        unshared_from_ = alone_end;
+        last_offset_ = static_cast<size_t>(last - base);
+        next_offset_ = static_cast<size_t>(rec - base);
+    }
+    return ok;
+}
+
+}  // namespace zelkor::format
