@@ -176,12 +176,12 @@ JSON_DOCS_TARGET = 20 * 2**20  # bytes of JSON text
 
 def _package_dir(name):
     try:
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
     except (ImportError, ValueError):
         return None
-    if spec is None or not spec.submodule_search_locations:
+    if found is None or not found.submodule_search_locations:
         return None
-    return list(spec.submodule_search_locations)[0]
+    return list(found.submodule_search_locations)[0]
 
 
 def _read_json_text(path):
