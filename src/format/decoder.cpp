@@ -210,6 +210,15 @@ public:
         const uint64_t units = rec.child_units();
         for (uint64_t i = 0; i < units; ++i) name(child_at(rec.children(), static_cast<size_t>(i)));
     }
+    // Every record index that `count` checked records, the first at
+    // `offset` in `data`, name.
+    void name_all(const uint8_t* data, size_t offset, size_t count) {
+        for (size_t r = 0; r < count; ++r) {
+            const RecordView rec(data + offset);
+            offset += rec.size();
+            name_all(rec);
+        }
+    }
     void mark_shared() {
         std::fill(shared_, shared_ + SharedRecords::word_count(n_), uint64_t{0});
         size_t i = 0;
@@ -265,6 +274,9 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
     size_t p = pos;
     uint64_t* shared = out.shared.words();
     const size_t shared_count = out.shared.size();
+    const auto mark_ref_target = [shared, shared_count](uint32_t target) {
+        if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+    };
     DecodeFailure failed{};
     Tag tag = Tag::None;
     PayloadCheck check;
@@ -303,12 +315,10 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
                     p += 5 + static_cast<size_t>(n);
                     continue;
                 }
-                case tag_byte(Tag::Ref): {
-                    const uint32_t target = load_u32(rec + 1);
-                    if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+                case tag_byte(Tag::Ref):
+                    mark_ref_target(load_u32(rec + 1));
                     p += 5;
                     continue;
-                }
                 default:
                     break;
             }
@@ -316,8 +326,7 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
         const size_t at = p;
         if (!check_record(data, len, p, tag, check, failed)) return failed;
         if (tag == Tag::Ref) {
-            const uint32_t target = load_u32(data + check.children_at);
-            if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
+            mark_ref_target(load_u32(data + check.children_at));
         } else if (tag == Tag::Dataclass) {
             p = at;
             break;
@@ -331,12 +340,7 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
             const uint8_t* children = data + check.children_at;  // a Ref's target too
             for (size_t i = 0; i < check.child_units; ++i) namings.name(load_u32(children + 4 * i));
         }
-        size_t offset = pos;
-        for (r = 0; r < exact_from; ++r) {
-            const RecordView rec(data + offset);
-            offset += rec.size();
-            namings.name_all(rec);
-        }
+        namings.name_all(data, pos, exact_from);
         namings.mark_shared();
         out.has_dataclass = true;
         out.shared_exact = true;
@@ -361,12 +365,7 @@ std::optional<DecodeFailure> decode_records(const uint8_t* data, size_t len, siz
 
 void count_namings(DecodedGraph& graph) {
     Namings namings(graph.shared.words(), graph.shared.size());
-    size_t offset = graph.records.first();
-    for (size_t r = 0; r < graph.records.size(); ++r) {
-        const RecordView rec(graph.data + offset);
-        offset += rec.size();
-        namings.name_all(rec);
-    }
+    namings.name_all(graph.data, graph.records.first(), graph.records.size());
     namings.mark_shared();
     graph.shared_exact = true;
 }
