@@ -109,16 +109,8 @@ inline PyObject* Reconstructor::build_scalar(RecordView rec) {
             return PyLong_FromLongLong(rec.int_value());
         case Tag::Float:
             return PyFloat_FromDouble(rec.float_value());
-        case Tag::Str: {
-            const uint32_t s = rec.string_index();
-            if (s >= g_.strings.size()) {
-                raise_decode_error(DecodeError::InvalidStringIndex, s);
-                return nullptr;
-            }
-            std::string_view text = g_.strings[s];
-            if (!text_made_.spend(text.size())) return shared_text(s);
-            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-        }
+        case Tag::Str:
+            return new_text(rec.string_index());
         case Tag::Bytes:
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec.bytes()), rec.count());
         case Tag::List:
@@ -408,16 +400,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
     } else if (!alone) {
         return false;
     } else if (tag == Tag::Str) {
-        const uint32_t s = load_u32(rec + 1);
-        if (s < g_.strings.size()) {
-            const std::string_view text = g_.strings[s];
-            item = text_made_.spend(text.size())
-                       ? PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)
-                       : shared_text(s);
-        } else {
-            raise_decode_error(DecodeError::InvalidStringIndex, s);
-            item = nullptr;
-        }
+        item = new_text(load_u32(rec + 1));
         size = 5;
     } else if (tag == Tag::None || tag == Tag::True || tag == Tag::False) {
         item = tag == Tag::None ? Py_None : tag == Tag::True ? Py_True : Py_False;

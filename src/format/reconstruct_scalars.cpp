@@ -1,8 +1,6 @@
 // The list lane: runs of scalars laid out next in a list, built with the
 // loop's state in locals. Out of line (and in a file of its own) so that
 // the main loop in reconstruct.cpp keeps its registers.
-#include <string_view>
-
 #include "format/reconstructor.h"
 
 namespace zelkor::format {
@@ -47,13 +45,7 @@ ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
                 size = 1 + read_checked_varint_fast(rec + 1, z);
                 item = PyLong_FromLongLong(zigzag_decode(z));
             } else if (rec[0] == tag_byte(Tag::Str)) {
-                const uint32_t s = load_u32(rec + 1);
-                // An index out of range, or texts past their budget, take
-                // the general path.
-                if (s >= g_.strings.size()) break;
-                const std::string_view text = g_.strings[s];
-                if (!text_made_.spend(text.size())) break;
-                item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+                item = new_text(load_u32(rec + 1));
                 size = 5;
             } else if (rec[0] == tag_byte(Tag::Bytes)) {
                 const uint32_t n = load_u32(rec + 1);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -148,6 +149,18 @@ private:
     bool resolve_ref(uint32_t& index);
     PyObject* build_scalar(RecordView rec);
     PyObject* shared_text(uint32_t string_index);
+    // A new str for a Str record naming `string_index` (one str shared by
+    // all such records once texts made are past their budget), or NULL
+    // with an exception set.
+    ZELKOR_ALWAYS_INLINE PyObject* new_text(uint32_t string_index) {
+        if (string_index >= g_.strings.size()) {
+            raise_decode_error(DecodeError::InvalidStringIndex, string_index);
+            return nullptr;
+        }
+        const std::string_view text = g_.strings[string_index];
+        if (!text_made_.spend(text.size())) return shared_text(string_index);
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
     Quick quick(uint32_t index, PyObject*& out, bool shared);
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
