@@ -155,6 +155,19 @@ PyRef import_module(PyObject* dotted_name) {
     return PyRef::steal(PyImport_ImportModuleLevelObject(dotted_name, nullptr, nullptr, names.fromlist, 0));
 }
 
+PyRef module_attribute(PyObject* module, PyObject* name) {
+    // Asked only for the companion modules' functions, whose names the
+    // module type itself does not define: for a module of no subclass the
+    // full lookup finds that same entry. A missing one still takes it, for
+    // a module __getattr__.
+    if (PyModule_CheckExact(module)) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);  // borrowed
+        if (found) return PyRef::borrow(found);
+        if (PyErr_Occurred()) return PyRef();
+    }
+    return PyRef::steal(PyObject_GetAttr(module, name));
+}
+
 // Newer interpreters (3.13 on) have a lookup that reports a missing
 // attribute without raising; it is part of their stable ABI, and found at
 // load time when present.

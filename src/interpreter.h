@@ -108,6 +108,10 @@ uint32_t declared_version(PyObject* obj);
 // lookup fails in any way.
 PyRef optional_attribute(PyObject* obj, PyObject* name);
 
+// The attribute `name` of a module, as attribute access gives it; a plain
+// module's entry is read straight from its dict.
+PyRef module_attribute(PyObject* module, PyObject* name);
+
 // What one entry of a dataclass's __dataclass_fields__ stands for: the
 // dataclass machinery lists class variables and init-only variables there
 // too, though they hold no instance data.

@@ -155,6 +155,24 @@ def test_make_class_arguments_and_call_count(monkeypatch):
         assert all(type(f) is str for f in fields)
 
 
+def test_companion_looked_up_for_every_record(monkeypatch):
+    # A companion replaced in sys.modules during a load serves the records
+    # after it; one that finds make_class only through a module __getattr__
+    # works too.
+    second = Recorder(lambda *args: Kwargs)
+    replacement = types.ModuleType(RECONSTRUCT[0])
+    replacement.__getattr__ = lambda name: second if name == "make_class" else 1 / 0
+
+    def first(*args):
+        sys.modules[RECONSTRUCT[0]] = replacement
+        return Point
+
+    install(monkeypatch, RECONSTRUCT[0], make_class=first)
+    out = _zelkor.loads(_zelkor.dumps([Point(1, 2), Point(3, 4), Point(5, 6)]))
+    assert [type(p) for p in out] == [Point, Kwargs, Kwargs]
+    assert second.calls == [("Point", ["x", "y"])] * 2
+
+
 @pytest.mark.parametrize("names, values, expected", [
     (["y", "x"], [1, 2], {"y": 1, "x": 2}),
     (["x", "y", "z"], [1, 2], {"x": 1, "y": 2}),

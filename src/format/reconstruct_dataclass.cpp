@@ -90,7 +90,7 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
         raise_decode_error(DecodeError::InvalidTypeId, type_id);
         return Outcome::Error;
     }
-    PyRef module = import_either(package.reconstruct_module);
+    PyRef module = companion_module();
     if (!module) return Outcome::Error;
     TypeObjects* t = type_objects(type_id);
     if (!t) return Outcome::Error;
@@ -112,10 +112,25 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
     return Outcome::Pushed;
 }
 
+// The companion module, imported for every record. The full import also
+// waits for a module that another thread is still initialising; a module
+// this load imported before is complete, so finding that same one in
+// sys.modules is the whole import.
+PyRef Reconstructor::companion_module() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (companion_ && PyDict_CheckExact(modules)) {
+        PyObject* found = PyDict_GetItemWithError(modules, package.reconstruct_module.current);  // borrowed
+        if (found == companion_.get()) return companion_.copy();
+        if (!found && PyErr_Occurred()) return PyRef();
+    }
+    companion_ = import_either(package.reconstruct_module);
+    return companion_.copy();
+}
+
 bool Reconstructor::make_class(Frame& f) {
     DataclassPart& d = f.dataclass;
     if (d.cls) return true;
-    PyRef factory = PyRef::steal(PyObject_GetAttr(d.module.get(), names.make_class));
+    PyRef factory = module_attribute(d.module.get(), names.make_class);
     if (!factory) return false;
     d.cls = call_with(factory.get(), {type_objects_[d.type_id].name.get(), d.field_names.get()});
     return d.cls && count_generated(f);
@@ -341,7 +356,7 @@ bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t cur
     if (!stored_obj || !current_obj) return false;
     if (!set_both_items(input.get(), package.version, stored_obj.get())) return false;
 
-    PyRef apply = PyRef::steal(PyObject_GetAttr(migrations.get(), names.apply_migrations));
+    PyRef apply = module_attribute(migrations.get(), names.apply_migrations);
     if (!apply) return false;
     PyObject* type_name = type_objects_[f.dataclass.type_id].name.get();
     PyRef migrated = call_with(apply.get(), {type_name, input.get(), stored_obj.get(), current_obj.get()});

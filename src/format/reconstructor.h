@@ -203,6 +203,7 @@ private:
     bool finish_dataclass(Frame& f, PyRef& out);
     bool make_shell(Frame& f, PyRef& out);
     TypeObjects* type_objects(uint32_t type_id);
+    PyRef companion_module();
     bool make_class(Frame& f);
     bool count_generated(Frame& f);
     bool plan_fields(Frame& f);
@@ -298,6 +299,7 @@ private:
     std::vector<uint32_t> active_;
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
+    PyRef companion_;  // the companion module as last imported by this load
     std::vector<Frame> stack_;
     std::vector<std::unique_ptr<ParkedChain>> parked_;
     std::unordered_map<uint32_t, std::pair<size_t, size_t>> parked_at_;  // record -> (chain, frame)
