@@ -225,6 +225,50 @@ def test_records_named_through_colliding_memo_slots_keep_their_identity():
     assert all(result[k] is result[k + 1] for k in range(0, len(result), 2))
 
 
+def _rows(change):
+    keys = ["k%d" % i for i in range(8)]
+    first = {k: i for i, k in enumerate(keys)}
+    second = dict(first)
+    change(second, keys)
+    second["k0" if "k0" in second else next(iter(second))] = second  # a cycle through a row
+    second[keys[-1]] = (second, [first])
+    return [first, second, dict(second), {k: -1 for k in first}]
+
+
+@pytest.mark.parametrize("change", [
+    lambda d, keys: None,
+    lambda d, keys: d.update({fresh("k3"): d.pop("k3")}),  # an equal key, another object
+    lambda d, keys: d.update({"other": d.pop("k5")}),
+    lambda d, keys: d.update({"k2": d.pop("k2")}),  # another order
+    lambda d, keys: d.update({"k8": 8}),
+    lambda d, keys: d.pop("k7"),
+    lambda d, keys: d.update({fresh("k0"): d.pop("k0")}),
+], ids=["same", "equal-key", "other-key", "order", "longer", "shorter", "equal-first-key"])
+def test_rows_of_dicts_with_shared_keys_keep_their_keys(change):
+    rows = _rows(change)
+    out = loads(dumps(rows))
+    assert same_shape(out, rows)
+    for got, want in zip(out, rows):
+        assert list(got) == list(want)
+    # every key object comes back shared exactly where the saved ones were
+    ids = {}
+    for got, want in zip(out, rows):
+        for g, w in zip(got, want):
+            assert ids.setdefault(id(w), g) is g
+    assert len({id(k) for row in out for k in row}) == len(ids)
+
+
+def test_a_row_naming_a_key_twice_after_a_row_of_its_keys():
+    strings = ["k%d" % i for i in range(7)]
+    first = dict_(*[(2 + i, 9 + i) for i in range(7)])
+    second = dict_(*[(17 + i, 24 + i) for i in range(7)])
+    records = ([lst(1, 16), first] + [str_(i) for i in range(7)] + [int_(i) for i in range(7)]
+               + [second] + [ref(2 + k) for k in (0, 1, 1, 2, 3, 4, 5)] + [int_(100 + i) for i in range(7)])
+    rows = loads(blob(records, strings=strings))
+    assert list(rows[1].items()) == [("k0", 100), ("k1", 102), ("k2", 103), ("k3", 104), ("k4", 105), ("k5", 106)]
+    assert all(a is b for a, b in zip(rows[0], rows[1]))
+
+
 def test_distinct_str_records_give_distinct_equal_strings():
     result = loads(blob([lst(1, 2), str_(0), str_(0)], strings=["same text twice"]))
     assert result == ["same text twice", "same text twice"]

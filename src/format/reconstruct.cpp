@@ -263,7 +263,7 @@ Reconstructor::Outcome Reconstructor::request_container(uint32_t index, RecordVi
     return Outcome::Error;
 }
 
-bool Reconstructor::check_hash_cost(PyObject* obj) {
+bool Reconstructor::check_hash_cost_of(PyObject* obj) {
     switch (hash_costs_.check(obj)) {
         case HashCosts::Verdict::Affordable:
             return true;
@@ -305,7 +305,7 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
                 return true;
             } else {
                 PyRef key = std::move(f.key);
-                return PyDict_SetItem(f.obj.get(), key.get(), obj.get()) == 0;
+                return set_pair(f, (f.pos - 1) / 2, key.get(), obj.get());
             }
         case Tag::Tuple:
         case Tag::FrozenSet: {
@@ -333,8 +333,15 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
 
 bool Reconstructor::finish(Frame& f, PyRef& out) {
     switch (f.tag) {
-        case Tag::List:
         case Tag::Dict:
+            if (f.shape) {
+                ++f.shape->kept;
+            } else if (f.count - 2 * kShapedPairs <= 2 * kShapedSpan) {
+                remember_shape(f);
+            }
+            out = std::move(f.obj);
+            return true;
+        case Tag::List:
         case Tag::Set:
             out = std::move(f.obj);
             return true;
@@ -469,13 +476,71 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
             ++top.pos;
             return true;
         }
+        const uint64_t pair = top.pos / 2;
         top.pos += 2;
-        const int rc = PyDict_SetItem(top.obj.get(), key, value);
+        const bool ok = set_pair(top, pair, key, value);
         Py_DECREF(key);
         Py_DECREF(value);
-        if (rc < 0) return false;
+        if (!ok) return false;
     }
     return true;
+}
+
+// A dict frame whose pair `pair` has the key `key`: at the first pair, it
+// becomes a copy of a dict of the same shape met before, if any; a dict
+// copied so whose key differs from its shape's is emptied and given its
+// pairs so far again.
+bool Reconstructor::change_shape(Frame& f, uint64_t pair, PyObject* key) {
+    PyObject* const dict = f.obj.get();
+    if (f.shape) {
+        std::vector<std::pair<PyObject*, PyObject*>> entered;
+        entered.reserve(pair);
+        Py_ssize_t at = 0;
+        PyObject *k, *v;
+        for (uint64_t i = 0; i < pair && PyDict_Next(dict, &at, &k, &v); ++i) {
+            Py_INCREF(k);
+            Py_INCREF(v);
+            entered.emplace_back(k, v);
+        }
+        PyDict_Clear(dict);
+        ++f.shape->missed;
+        f.shape = nullptr;
+        bool ok = true;
+        for (auto [k, v] : entered) {
+            ok = ok && PyDict_SetItem(dict, k, v) == 0;
+            Py_DECREF(k);
+            Py_DECREF(v);
+        }
+        return ok;
+    }
+    if (!presize_lists_) return true;
+    DictShape* shape = shape_slots_[shape_slot(key, f.count / 2)];
+    if (!shape || shape->keys.size() != f.count / 2 || shape->keys[0] != key) return true;
+    if (PyDict_Update(dict, shape->dict.get()) < 0) return false;
+    f.shape = shape;
+    return true;
+}
+
+// A finished dict of a size that may have a shape, not copied from one:
+// its keys become the shape for the dicts of its pair count and first key,
+// unless that slot holds a shape that pays.
+void Reconstructor::remember_shape(const Frame& f) {
+    if (!presize_lists_) return;
+    PyObject* const dict = f.obj.get();
+    const uint64_t pairs = f.count / 2;
+    if (static_cast<uint64_t>(PyDict_Size(dict)) != pairs) return;  // a key given twice
+    Py_ssize_t at = 0;
+    PyObject *k, *v;
+    if (!PyDict_Next(dict, &at, &k, &v)) return;
+    DictShape*& slot = shape_slots_[shape_slot(k, pairs)];
+    if (slot && ++slot->missed <= slot->kept) return;
+    auto shape = std::make_unique<DictShape>();
+    shape->keys.reserve(pairs);
+    shape->keys.push_back(k);
+    while (PyDict_Next(dict, &at, &k, &v)) shape->keys.push_back(k);
+    shape->dict = PyRef::borrow(dict);
+    shapes_.push_back(std::move(shape));
+    slot = shapes_.back().get();
 }
 
 // Asks for the next child of the top frame and hands it over, or starts

@@ -80,7 +80,7 @@ bool Reconstructor::make_slot(Frame& f, Fixup& fix) {
         return put_item(f, f.pos - 1, fix.placeholder.copy().release());
     }
     fix.key = std::move(f.key);
-    return PyDict_SetItem(f.obj.get(), fix.key.get(), fix.placeholder.get()) == 0;
+    return set_pair(f, (f.pos - 1) / 2, fix.key.get(), fix.placeholder.get());
 }
 
 // The frame holding the items of a tuple or frozenset being built, on the

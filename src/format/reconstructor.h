@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -88,6 +89,19 @@ private:
 
     static constexpr size_t kNoChain = ~size_t{0};
 
+    // The keys of a finished dict, in order: the shape that the records of
+    // a table share. A dict of the same shape starts as a copy of it (its
+    // keys table made in one step, at its final size) and has each value
+    // replaced, instead of growing by insertion.
+    struct DictShape {
+        PyRef dict;                   // the finished dict
+        std::vector<PyObject*> keys;  // its keys, borrowed from `dict`
+        // Dicts copied from it that kept its keys, and that did not (or
+        // that were of another shape with its slot): a shape that does not
+        // pay gives its slot to another.
+        uint32_t kept = 0, missed = 0;
+    };
+
     // Tuple and frozenset frames: the items live in the first frame of the
     // record (the owner); a frame started on re-entry continues filling them.
     struct ImmutablePart {
@@ -125,6 +139,7 @@ private:
         long nearest_other = -1;
         ImmutablePart immutable;
         DataclassPart dataclass;
+        DictShape* shape = nullptr;  // dict: the shape it was copied from
 
         bool is_immutable() const { return tag == Tag::Tuple || tag == Tag::FrozenSet; }
         // Whether the child asked for now fills a list item or a dict value.
@@ -165,7 +180,13 @@ private:
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
                               uint32_t& deferred);
-    bool check_hash_cost(PyObject* obj);
+    // Whether `obj` may be hashed as a set member, dict key or frozenset
+    // element (with an exception set when not). Hashing a text visits
+    // nothing else.
+    ZELKOR_ALWAYS_INLINE bool check_hash_cost(PyObject* obj) {
+        return Py_IS_TYPE(obj, &PyUnicode_Type) || check_hash_cost_of(obj);
+    }
+    bool check_hash_cost_of(PyObject* obj);
     bool inline_record(uint32_t index, PyObject*& item);
     Quick child_at_hand(uint32_t index, PyObject*& item);
     // Whether the record laid out next is an int, float, str or bytes.
@@ -178,6 +199,16 @@ private:
     bool fill_scalars(Frame& top);
     bool fill_list(Frame& top);
     bool fill_dict(Frame& top);
+    // Enters pair `pair` of a dict frame (pairs are entered in order),
+    // taking no reference.
+    ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
+        if (f.shape ? f.shape->keys[pair] != key : pair == 0 && f.count - 2 * kShapedPairs <= 2 * kShapedSpan) {
+            if (!change_shape(f, pair, key)) return false;
+        }
+        return PyDict_SetItem(f.obj.get(), key, value) == 0;
+    }
+    ZELKOR_NOINLINE bool change_shape(Frame& f, uint64_t pair, PyObject* key);
+    ZELKOR_NOINLINE void remember_shape(const Frame& f);
     bool step(Frame& top, uint32_t child);
     bool complete_top(PyRef& root);
     bool next_child(Frame& f, uint32_t& child);
@@ -334,6 +365,20 @@ private:
     static constexpr uint64_t kBytesPerGeneratedUnit = 256;
     WorkBudget generated_classes_;
     std::unordered_map<uint32_t, PyRef> shared_texts_;
+    // Dict shapes met, by their pair count and first key: dicts of 6 to 64
+    // pairs, the rows of tables. A dict of fewer pairs gains nothing from a
+    // copy (its keys table never grows); larger ones are seldom repeated.
+    // Only without dataclass records: a copy holds the values of the dict
+    // it was made from until each is replaced, which no Python code may see.
+    static constexpr uint64_t kShapedPairs = 6;
+    static constexpr uint64_t kShapedSpan = 64 - kShapedPairs;
+    static constexpr size_t kShapeSlots = 64;
+    static size_t shape_slot(PyObject* first_key, uint64_t pairs) {
+        const uint64_t h = (reinterpret_cast<uintptr_t>(first_key) ^ pairs) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> 58);
+    }
+    std::array<DictShape*, kShapeSlots> shape_slots_{};
+    std::vector<std::unique_ptr<DictShape>> shapes_;
     FieldKinds field_kinds_;
 };
 
