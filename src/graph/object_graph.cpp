@@ -6,6 +6,7 @@
 namespace zelkor::graph {
 
 KeptBlock ByteBuffer::kept_{kMaxKeptBytes};
+KeptBlock ObjectGraph::kept_string_slots_{IndexTable::kMaxKeptSlots * sizeof(uint64_t)};
 
 void ByteBuffer::reserve_more(size_t n) {
     if (!data_) {

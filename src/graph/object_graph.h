@@ -79,7 +79,7 @@ public:
     static constexpr size_t kInlineBytesLimit = 4096;
 
     std::vector<std::string_view> strings;  // views into memory the capture keeps alive
-    TextIndex string_index;
+    TextIndex string_index{&kept_string_slots_};
     uint64_t string_bytes = 0;  // total text length, for sizing the blob
 
     ByteBuffer records;  // the record table's records, tag and payload each
@@ -202,6 +202,9 @@ public:
     }
 
 private:
+    // The string index's slots, kept for the next capture.
+    static KeptBlock kept_string_slots_;
+
     void move_children(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
     uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
     uint32_t push_tag(format::Tag tag) {

@@ -77,6 +77,8 @@ void SeenTable::note_used(size_t slot) {
         std::vector<uint32_t>().swap(used_);
         return;
     }
+    // One allocation for the slots of a small capture.
+    if (used_.capacity() == 0) used_.reserve(64);
     used_.push_back(static_cast<uint32_t>(slot));
 }
 

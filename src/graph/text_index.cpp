@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <random>
 
 namespace zelkor::graph {
@@ -158,27 +160,80 @@ uint64_t hash_text_keyed(std::string_view text) {
     return v0 ^ v1 ^ v2 ^ v3;
 }
 
-void IndexTable::insert(uint64_t hash, uint32_t index) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    const uint32_t tag = tag_of(hash);
-    size_t i = static_cast<size_t>(hash) & mask_;
-    while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = (static_cast<uint64_t>(tag) << 32) | (static_cast<uint64_t>(index) + 1);
-    ++size_;
-}
-
 void IndexTable::grow() {
-    size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-    std::vector<uint64_t> old;
-    old.swap(slots_);
-    slots_.assign(capacity, 0);
+    if (!slots_ && kept_) {
+        size_t bytes = 0;
+        if (void* kept = kept_->take(bytes)) {
+            slots_ = static_cast<uint64_t*>(kept);
+            capacity_ = bytes / sizeof(uint64_t);
+            mask_ = capacity_ - 1;
+            return;
+        }
+    }
+    const size_t capacity = capacity_ ? capacity_ * 2 : 16;
+    // Slot numbers are listed in 32 bits: a table that large (32 GiB) is
+    // refused like any allocation that fails.
+    if (capacity > (size_t{1} << 32)) throw std::bad_alloc();
+    uint64_t* fresh = static_cast<uint64_t*>(std::calloc(capacity, sizeof(uint64_t)));
+    if (!fresh) throw std::bad_alloc();
+    uint64_t* old = slots_;
+    const size_t old_capacity = capacity_;
+    slots_ = fresh;
+    capacity_ = capacity;
     mask_ = capacity - 1;
-    for (uint64_t s : old) {
-        if (s == 0) continue;
+    std::vector<uint32_t> listed;
+    listed.swap(used_);
+    const bool was_dense = dense_;
+    // A table grows when half full, so the new one is a quarter full: all
+    // its slots are visited when it is emptied.
+    dense_ = size_ > 0;
+    const auto place = [&](uint64_t s) {
         size_t i = static_cast<size_t>(s >> 32) & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
         slots_[i] = s;
+    };
+    if (was_dense) {
+        for (size_t k = 0; k < old_capacity; ++k) {
+            if (old[k] != 0) place(old[k]);
+        }
+    } else {
+        for (uint32_t slot : listed) place(old[slot]);
     }
+    std::free(old);
+}
+
+void IndexTable::note_used(size_t slot) {
+    if ((used_.size() + 1) * 8 > capacity_) {
+        dense_ = true;
+        std::vector<uint32_t>().swap(used_);
+        return;
+    }
+    // One allocation for the slots of a small capture.
+    if (used_.capacity() == 0) used_.reserve(64);
+    used_.push_back(static_cast<uint32_t>(slot));
+}
+
+void IndexTable::clear() {
+    if (dense_) {
+        if (slots_) std::memset(slots_, 0, capacity_ * sizeof(uint64_t));
+    } else {
+        for (uint32_t slot : used_) slots_[slot] = 0;
+    }
+    used_.clear();
+    dense_ = false;
+    size_ = 0;
+    crowded_ = false;
+}
+
+void IndexTable::release() {
+    if (!slots_) return;
+    if (kept_ && capacity_ <= kMaxKeptSlots) {
+        clear();
+        kept_->give_back(slots_, capacity_ * sizeof(uint64_t));
+    } else {
+        std::free(slots_);
+    }
+    slots_ = nullptr;
 }
 
 }  // namespace zelkor::graph

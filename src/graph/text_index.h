@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "graph/kept_block.h"
 
 namespace zelkor::graph {
 
@@ -19,7 +22,9 @@ uint64_t hash_text_keyed(std::string_view text);
 
 // Open-addressing table from a 64-bit hash to a u32 index into some
 // caller-owned list; the caller supplies the equality test, so the table
-// never stores keys and never dangles when the list reallocates.
+// never stores keys and never dangles when the list reallocates. A table
+// given a KeptBlock starts from the slots the last such table left there
+// (emptied) and leaves its own there when done.
 class IndexTable {
 public:
     static constexpr uint32_t kMissing = 0xFFFFFFFFu;
@@ -27,9 +32,18 @@ public:
     // Probe runs longer than this do not happen by chance at this load.
     static constexpr size_t kLongProbe = 96;
 
+    IndexTable() = default;
+    explicit IndexTable(KeptBlock* kept) : kept_(kept) {}
+    IndexTable(IndexTable&& other) noexcept { swap(other); }
+    IndexTable& operator=(IndexTable&& other) noexcept {
+        swap(other);
+        return *this;
+    }
+    ~IndexTable() { release(); }
+
     template <class Eq>
     uint32_t find(uint64_t hash, Eq&& eq) const {
-        if (slots_.empty()) return kMissing;
+        if (size_ == 0) return kMissing;
         const uint32_t tag = tag_of(hash);
         size_t i = static_cast<size_t>(hash) & mask_;
         for (size_t probes = 0;; ++probes) {
@@ -47,25 +61,51 @@ public:
     }
 
     // Adds an entry known to be absent.
-    void insert(uint64_t hash, uint32_t index);
-    size_t size() const { return size_; }
-    void clear() {
-        slots_.clear();
-        mask_ = size_ = 0;
-        crowded_ = false;
+    void insert(uint64_t hash, uint32_t index) {
+        if ((size_ + 1) * 2 > capacity_) grow();
+        size_t i = static_cast<size_t>(hash) & mask_;
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        if (!dense_) note_used(i);
+        slots_[i] = (static_cast<uint64_t>(tag_of(hash)) << 32) | (static_cast<uint64_t>(index) + 1);
+        ++size_;
     }
+    size_t size() const { return size_; }
+    // Empties the table; its slots stay for what is inserted next.
+    void clear();
     // Whether some probe ran long: the hashes collide more than chance allows.
     bool crowded() const { return crowded_; }
+
+    // Kept tables have at most this many slots (2 MiB).
+    static constexpr size_t kMaxKeptSlots = size_t{1} << 18;
 
 private:
     // The stored tag doubles as the bucket hash when the table grows.
     static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash); }
     void grow();
+    void note_used(size_t slot);
+    void release();
+    void swap(IndexTable& other) noexcept {
+        std::swap(slots_, other.slots_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(mask_, other.mask_);
+        std::swap(size_, other.size_);
+        std::swap(crowded_, other.crowded_);
+        used_.swap(other.used_);
+        std::swap(dense_, other.dense_);
+        std::swap(kept_, other.kept_);
+    }
 
-    std::vector<uint64_t> slots_;  // (tag << 32) | (index + 1); 0 is empty
+    uint64_t* slots_ = nullptr;  // (tag << 32) | (index + 1); 0 is empty
+    size_t capacity_ = 0;
     size_t mask_ = 0;
     size_t size_ = 0;
     mutable bool crowded_ = false;
+    // While the table is sparse (a kept one may be far larger than what
+    // fills it), the slots in use are listed, so that emptying it visits
+    // only those; once an eighth is in use, all slots are visited.
+    std::vector<uint32_t> used_;
+    bool dense_ = false;
+    KeptBlock* kept_ = nullptr;
 };
 
 // Text to index over a caller-owned list of texts. Hashing is fast until
@@ -73,6 +113,9 @@ private:
 // then the table is rebuilt once with the keyed hash.
 class TextIndex {
 public:
+    TextIndex() = default;
+    explicit TextIndex(KeptBlock* kept) : table_(kept) {}
+
     // `text_at(i)` gives the text of entry i, for the equality test and for
     // rebuilding.
     template <class TextAt>

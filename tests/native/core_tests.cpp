@@ -235,6 +235,18 @@ void test_text_index() {
     for (size_t i = 0; i < texts.size(); ++i) CHECK(g.find_string(texts[i]) == i + 2);
     CHECK(g.find_string("absent") == graph::IndexTable::kMissing);
     CHECK(g.strings.size() == texts.size() + 2);
+    {
+        // Texts of an earlier capture, whose emptied slots a later one takes
+        // over, are not found there.
+        {
+            graph::ObjectGraph earlier;
+            for (const auto& t : texts) earlier.intern_string(t);
+        }
+        graph::ObjectGraph later;
+        CHECK(later.find_string(texts[0]) == graph::IndexTable::kMissing);
+        CHECK(later.intern_string(texts[1]) == 0 && later.find_string(texts[2]) == graph::IndexTable::kMissing);
+        for (size_t i = 0; i < 300; ++i) CHECK(later.intern_string(texts[i + 1]) == i);
+    }
 
     // The first registration of a name fixes its fields and version.
     graph::TypeRegistry r;
