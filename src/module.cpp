@@ -61,7 +61,7 @@ const FunctionDescription kLoad{"load", {"file"}, 1, {"allowlist"}};
 // Writes a finished capture straight into a bytes object of its final size.
 PyObject* encode_to_bytes(graph::Walker& walker) {
     std::vector<uint32_t> vocabulary = format::intern_type_vocabulary(walker.graph, walker.registry);
-    if (walker.graph.strings.size() > format::kMaxCount) {
+    if (walker.graph.string_count() > format::kMaxCount) {
         PyErr_SetString(PyExc_OverflowError, "cannot serialise more than 4294967295 distinct strings");
         return nullptr;
     }

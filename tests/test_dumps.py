@@ -253,6 +253,10 @@ WRITTEN = {
     "equal-texts": (_equal_texts, [
         ("List", [1, 2, 3, 4, 5]), ("Str", 0), ("Str", 0), ("Ref", 1), ("Str", 1),
         ("Str", 2)], ["ab", "", "é"], []),
+    # long texts (left in place until the blob is written) between short ones
+    "long-texts": (lambda: ["a", "x" * 5000, "b", "x" * 5000, "é" * 3000, "a"], [
+        ("List", [1, 2, 3, 4, 5, 6]), ("Str", 0), ("Str", 1), ("Str", 2), ("Str", 1), ("Str", 3),
+        ("Ref", 1)], ["a", "x" * 5000, "b", "é" * 3000], []),
     "equal-floats": (lambda: [(f := float("2.5")), float("2.5"), f], [
         ("List", [1, 2, 3]), ("Float", 2.5), ("Float", 2.5), ("Ref", 1)], [], []),
     "equal-big-ints": (lambda: [int("123456789012"), (i := int("123456789012")), i], [

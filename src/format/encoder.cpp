@@ -17,12 +17,32 @@ std::vector<uint32_t> intern_type_vocabulary(graph::ObjectGraph& graph, const gr
 
 uint64_t encoded_size(const graph::ObjectGraph& graph, const graph::TypeRegistry& registry) {
     uint64_t size = kHeaderSize;
-    size += 4 + 4 * static_cast<uint64_t>(graph.strings.size()) + graph.string_bytes;
+    size += 4 + 4 * static_cast<uint64_t>(graph.string_count()) + graph.string_bytes;
     size += 4;
     for (const graph::TypeInfo& t : registry.types) size += 12 + 4 * static_cast<uint64_t>(t.fields.size());
     size += 4 + graph.records.size() + graph.external_bytes;
     return size;
 }
+
+namespace {
+
+// Copies `buffer` to `out` with each external payload at its offset.
+uint8_t* copy_with_external(uint8_t* out, const graph::ByteBuffer& buffer,
+                            const std::vector<graph::ExternalBytes>& external) {
+    const uint8_t* src = buffer.data();
+    size_t done = 0;
+    for (const graph::ExternalBytes& e : external) {
+        std::memcpy(out, src + done, e.offset - done);
+        out += e.offset - done;
+        done = e.offset;
+        std::memcpy(out, e.data, e.size);
+        out += e.size;
+    }
+    if (buffer.size() > done) std::memcpy(out, src + done, buffer.size() - done);
+    return out + (buffer.size() - done);
+}
+
+}  // namespace
 
 void encode_into(const graph::ObjectGraph& graph, const graph::TypeRegistry& registry,
                  const std::vector<uint32_t>& vocabulary, uint8_t* out) {
@@ -31,12 +51,8 @@ void encode_into(const graph::ObjectGraph& graph, const graph::TypeRegistry& reg
     out = write_u32(out, 0);  // schema version
     out = write_u8(out, 0);   // flags
 
-    out = write_u32(out, static_cast<uint32_t>(graph.strings.size()));
-    for (std::string_view s : graph.strings) {
-        out = write_u32(out, static_cast<uint32_t>(s.size()));
-        if (!s.empty()) std::memcpy(out, s.data(), s.size());
-        out += s.size();
-    }
+    out = write_u32(out, static_cast<uint32_t>(graph.string_count()));
+    out = copy_with_external(out, graph.texts, graph.external_texts);
 
     out = write_u32(out, static_cast<uint32_t>(registry.types.size()));
     size_t v = 0;
@@ -50,16 +66,7 @@ void encode_into(const graph::ObjectGraph& graph, const graph::TypeRegistry& reg
     }
 
     out = write_u32(out, static_cast<uint32_t>(graph.record_count));
-    const uint8_t* src = graph.records.data();
-    size_t done = 0;
-    for (const graph::ExternalBytes& e : graph.external) {
-        std::memcpy(out, src + done, e.offset - done);
-        out += e.offset - done;
-        done = e.offset;
-        std::memcpy(out, e.data, e.size);
-        out += e.size;
-    }
-    if (graph.records.size() > done) std::memcpy(out, src + done, graph.records.size() - done);
+    copy_with_external(out, graph.records, graph.external);
 }
 
 std::vector<uint8_t> encode(graph::ObjectGraph& graph, const graph::TypeRegistry& registry) {

@@ -22,7 +22,9 @@ namespace zelkor::graph {
 // A growable byte buffer that does not zero what it hands out.
 class ByteBuffer {
 public:
-    ByteBuffer() = default;
+    // `kept` holds the block kept between buffers of one kind (up to its
+    // bound): the next such buffer starts from it.
+    explicit ByteBuffer(KeptBlock& kept) : kept_(kept) {}
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
     ~ByteBuffer() {
@@ -50,10 +52,7 @@ public:
 private:
     void reserve_more(size_t n);
 
-    // The block kept for the next buffer once one is done with it.
-    static constexpr size_t kMaxKeptBytes = size_t{16} << 20;
-    static KeptBlock kept_;
-
+    KeptBlock& kept_;
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
@@ -78,27 +77,57 @@ class ObjectGraph {
 public:
     static constexpr size_t kInlineBytesLimit = 4096;
 
-    std::vector<std::string_view> strings;  // views into memory the capture keeps alive
+    // The string table as the blob stores it: each distinct text once, in
+    // the order first met, as its u32 length and its UTF-8. A text is copied
+    // in when it is first met (while it is still in the cache) unless it is
+    // longer than kInlineBytesLimit: then only its length is, and the text
+    // stays where it is until the blob is written, like a large bytes
+    // payload.
+    ByteBuffer texts{kept_texts_};
+    std::vector<ExternalBytes> external_texts;
     TextIndex string_index{&kept_string_slots_};
     uint64_t string_bytes = 0;  // total text length, for sizing the blob
 
-    ByteBuffer records;  // the record table's records, tag and payload each
+    ByteBuffer records{kept_records_};  // the record table's records, tag and payload each
     std::vector<ExternalBytes> external;
     uint64_t external_bytes = 0;
     uint64_t record_count = 0;
 
-    uint32_t find_string(std::string_view text) const {
-        return string_index.find(text, [&](uint32_t i) { return strings[i]; });
+    size_t string_count() const { return text_refs_.size(); }
+    std::string_view text(uint32_t i) const {
+        const uint64_t ref = text_refs_[i];
+        if (ref & kExternalText) {
+            const ExternalBytes& e = external_texts[static_cast<size_t>(ref & ~kExternalText)];
+            return {reinterpret_cast<const char*>(e.data), e.size};
+        }
+        const uint8_t* p = texts.data() + ref;
+        return {reinterpret_cast<const char*>(p + 4), format::load_u32(p)};
     }
+    uint32_t find_string(std::string_view text) const {
+        return string_index.find(text, [&](uint32_t i) { return this->text(i); });
+    }
+    // The index of `text` in the string table, adding it when it is new; a
+    // new text longer than kInlineBytesLimit must stay alive until the blob
+    // is written.
     uint32_t intern_string(std::string_view text) {
-        const auto text_at = [&](uint32_t i) { return strings[i]; };
+        const auto text_at = [&](uint32_t i) { return this->text(i); };
         const uint64_t hash = string_index.hash(text);
         uint32_t found = string_index.find(text, hash, text_at);
         if (found != IndexTable::kMissing) return found;
-        uint32_t index = static_cast<uint32_t>(strings.size());
-        strings.push_back(text);
+        uint32_t index = static_cast<uint32_t>(text_refs_.size());
+        const size_t size = text.size();
+        if (size <= kInlineBytesLimit) {
+            uint8_t* p = texts.extend(4 + size);
+            text_refs_.push_back(static_cast<uint64_t>(p - texts.data()));
+            format::write_u32(p, static_cast<uint32_t>(size));
+            if (size) std::memcpy(p + 4, text.data(), size);
+        } else {
+            format::write_u32(texts.extend(4), static_cast<uint32_t>(size));
+            text_refs_.push_back(kExternalText | external_texts.size());
+            external_texts.push_back(ExternalBytes{texts.size(), reinterpret_cast<const uint8_t*>(text.data()), size});
+        }
         string_index.insert(text, hash, index, text_at);
-        string_bytes += text.size();
+        string_bytes += size;
         return index;
     }
 
@@ -202,7 +231,15 @@ public:
     }
 
 private:
-    // The string index's slots, kept for the next capture.
+    // Each string table entry's place: the offset of its length in `texts`,
+    // or kExternalText and its place in `external_texts`.
+    static constexpr uint64_t kExternalText = uint64_t{1} << 63;
+    std::vector<uint64_t> text_refs_;
+
+    // Blocks kept for the next capture: the record bytes (up to 16 MiB), the
+    // string table (up to 4 MiB) and the string index's slots.
+    static KeptBlock kept_records_;
+    static KeptBlock kept_texts_;
     static KeptBlock kept_string_slots_;
 
     void move_children(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);

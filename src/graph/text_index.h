@@ -75,8 +75,10 @@ public:
     // Whether some probe ran long: the hashes collide more than chance allows.
     bool crowded() const { return crowded_; }
 
-    // Kept tables have at most this many slots (2 MiB).
-    static constexpr size_t kMaxKeptSlots = size_t{1} << 18;
+    // Kept tables have at most this many slots (512 KiB): a larger one,
+    // taken whole from the start, spreads a capture's first texts over more
+    // memory than growing to it does.
+    static constexpr size_t kMaxKeptSlots = size_t{1} << 16;
 
 private:
     // The stored tag doubles as the bucket hash when the table grows.

@@ -314,17 +314,18 @@ bool Walker::enter_str(PyObject* value, uint32_t& index, bool shared) {
     if (!utf8) return false;
     if (static_cast<uint64_t>(size) > kMaxCount) return raise_overflow("cannot serialise a str of 4 GiB or more");
     std::string_view text(utf8, static_cast<size_t>(size));
-    if (graph.strings.size() >= kMaxCount && graph.find_string(text) == IndexTable::kMissing) {
+    if (graph.string_count() >= kMaxCount && graph.find_string(text) == IndexTable::kMissing) {
         return raise_overflow("cannot serialise more than 4294967295 distinct strings");
     }
-    // A new table entry is a view into this str's UTF-8 form, so the str is
-    // held until the blob is written: by `seen` when it is shared, else by
-    // `keep_alive_`. Equal texts met later reuse the entry.
-    const size_t known = graph.strings.size();
+    // A new table entry is a copy of the text, or a view into this str's
+    // UTF-8 form when it is long: the str is then held until the blob is
+    // written, by `seen` when it is shared, else by `keep_alive_`. Equal
+    // texts met later reuse the entry.
+    const size_t known = graph.string_count();
     index = graph.push_str(graph.intern_string(text));
     if (shared) {
         remember(value, index);
-    } else if (graph.strings.size() != known) {
+    } else if (text.size() > ObjectGraph::kInlineBytesLimit && graph.string_count() != known) {
         keep_alive_.push_back(PyRef::borrow(value));
     }
     return true;

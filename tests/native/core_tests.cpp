@@ -234,7 +234,7 @@ void test_text_index() {
     for (size_t i = 0; i < texts.size(); ++i) CHECK(g.intern_string(texts[i]) == i + 2);
     for (size_t i = 0; i < texts.size(); ++i) CHECK(g.find_string(texts[i]) == i + 2);
     CHECK(g.find_string("absent") == graph::IndexTable::kMissing);
-    CHECK(g.strings.size() == texts.size() + 2);
+    CHECK(g.string_count() == texts.size() + 2);
     {
         // Texts of an earlier capture, whose emptied slots a later one takes
         // over, are not found there.
