@@ -278,6 +278,12 @@ WRITTEN = {
         ("Dict", [(6, 7), (11, 12)]), ("Ref", 1), ("List", [8, 9, 10]), ("Ref", 1), ("List", []),
         ("Str", 0), ("Str", 1), ("Tuple", [13, 14]), ("None",), ("List", [15, 16]), ("Int", 7),
         ("List", [17]), ("Int", 8), ("Dict", [(19, 20)]), ("Str", 2), ("Ref", 2)], ["x", "k", "a"], []),
+    # dicts of one shape, then the same keys in another order
+    "dict-shapes": (lambda: [{"a": 1, None: 2}, {"a": 3, None: 4}, {None: 5, "a": 6}, {"a": 7, None: 8}], [
+        ("List", [1, 6, 11, 16]), ("Dict", [(2, 3), (4, 5)]), ("Str", 0), ("Int", 1), ("None",), ("Int", 2),
+        ("Dict", [(7, 8), (9, 10)]), ("Ref", 2), ("Int", 3), ("Ref", 4), ("Int", 4),
+        ("Dict", [(12, 13), (14, 15)]), ("Ref", 4), ("Int", 5), ("Ref", 2), ("Int", 6),
+        ("Dict", [(17, 18), (19, 20)]), ("Ref", 2), ("Int", 7), ("Ref", 4), ("Int", 8)], ["a"], []),
     "equal-bytes": (lambda: [(b := bytes([1, 2])), bytes([1, 2]), b], [
         ("List", [1, 2, 3]), ("Bytes", b"\x01\x02"), ("Bytes", b"\x01\x02"),
         ("Ref", 1)], [], []),

@@ -169,6 +169,12 @@ public:
     }
     uint32_t push_str(uint32_t string_index) { return push_tag_u32(format::Tag::Str, string_index); }
     uint32_t push_ref(uint32_t target) { return push_tag_u32(format::Tag::Ref, target); }
+    // Whether the records from byte `start` on are one Ref, and its target.
+    bool ref_at(size_t start, uint32_t& target) const {
+        if (records.size() - start != 5 || records.data()[start] != format::tag_byte(format::Tag::Ref)) return false;
+        target = format::load_u32(records.data() + start + 1);
+        return true;
+    }
 
     // A bytes payload; large ones stay in place until the blob is written,
     // so the caller must keep `data` alive until then.

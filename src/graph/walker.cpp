@@ -120,6 +120,7 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
         }
     }
     const bool dict = kind == FrameKind::Dict;
+    static_assert(static_cast<Py_ssize_t>(kKeyMemos) >= kSmallContainer);
     Reservation room;
     index = graph.begin_container(tag, static_cast<uint32_t>(length * (dict ? 2 : 1)), room);
     if (unshared) {
@@ -137,12 +138,21 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     if (dict) {
         PyObject *key, *entry;
         while (PyDict_Next(value, &pos, &key, &entry)) {
-            ++yielded;
-            if ((r = enter_simple(key, 0, item)) <= 0) {
-                stop = key, pending = entry;
-                break;
+            KeyMemo& memo = key_memo_[yielded++];  // no more than kSmallContainer entries
+            if (key == memo.key && graph.record_count < kMaxCount) {
+                // As enter_simple() would: a Ref to its first record.
+                graph.put_child(room, graph.push_ref(memo.first));
+            } else {
+                const size_t start = graph.records.size();
+                if ((r = enter_simple(key, 0, item)) <= 0) {
+                    stop = key, pending = entry;
+                    break;
+                }
+                graph.put_child(room, item);
+                // A key written as a Ref was met before and is held.
+                uint32_t first;
+                if (graph.ref_at(start, first)) memo = KeyMemo{key, first};
             }
-            graph.put_child(room, item);
             if ((r = enter_simple(entry, 0, item)) <= 0) {
                 stop = entry;
                 break;

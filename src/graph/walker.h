@@ -86,6 +86,15 @@ private:
     bool next_child(Frame& frame, PyRef& child, bool& done);
     int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
     bool small_refused_ = false;  // the child next_child() handed out was refused by enter_small()
+    // The keys of the last small dicts, by position: a key met again at its
+    // position (dicts of one shape) is known to be in `seen`, which holds
+    // it, so its Ref is written without a lookup.
+    struct KeyMemo {
+        PyObject* key = nullptr;
+        uint32_t first = 0;
+    };
+    static constexpr size_t kKeyMemos = 32;
+    KeyMemo key_memo_[kKeyMemos];
     bool capture_numbers(Frame& frame, Py_ssize_t end);
     bool finish(Frame& frame);
     bool check_room_for_record();
