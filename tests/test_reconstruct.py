@@ -269,10 +269,14 @@ def test_a_row_naming_a_key_twice_after_a_row_of_its_keys():
     assert all(a is b for a, b in zip(rows[0], rows[1]))
 
 
-def test_distinct_str_records_give_distinct_equal_strings():
-    result = loads(blob([lst(1, 2), str_(0), str_(0)], strings=["same text twice"]))
-    assert result == ["same text twice", "same text twice"]
-    assert result[0] is not result[1]
+@pytest.mark.parametrize("text", ["same text twice", "naïve", "東京", "ελληνικά 𝄞", "é", "x" * 2000, "ü" * 600])
+def test_distinct_str_records_give_distinct_equal_strings(text):
+    result = loads(blob([lst(*range(1, 6)), str_(0), str_(0), int_(1), str_(0), str_(0)], strings=[text]))
+    assert result == [text, text, 1, text, text]
+    texts = [result[i] for i in (0, 1, 3, 4)]
+    assert all(type(t) is str for t in texts)
+    if len(text) > 1:  # (the interpreter may keep one str of a character)
+        assert len({id(t) for t in texts}) == 4
 
 
 # (records, strings, value): what hand-built blobs load as, compared with same_shape

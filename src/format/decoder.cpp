@@ -138,12 +138,21 @@ std::optional<DecodeFailure> decode_header(const uint8_t* data, size_t len, size
 std::optional<DecodeFailure> decode_strings(const uint8_t* data, size_t len, size_t& pos, uint32_t count,
                                             DecodedGraph& out) {
     // An entry takes at least its 4-byte length.
-    out.strings.reserve(std::min<size_t>(count, (len - pos) / 4));
+    const size_t room = std::min<size_t>(count, (len - pos) / 4);
+    out.strings.reserve(room);
+    out.costly_texts.assign(room / 64 + 1, 0);
     for (uint32_t i = 0; i < count; ++i) {
         auto n = read_u32(data, len, pos);
         if (!n) return failure(DecodeError::StringLengthTruncated);
         if (!has_room(len, pos, *n)) return failure(DecodeError::StringDataTruncated);
-        if (auto fault = find_utf8_fault(data + pos, *n)) return DecodeFailure{DecodeError::InvalidUtf8, 0, *fault};
+        const size_t ascii = ascii_prefix(data + pos, *n);
+        if (ascii < *n) {
+            if (auto fault = find_utf8_fault(data + pos + ascii, *n - ascii)) {
+                fault->index += ascii;
+                return DecodeFailure{DecodeError::InvalidUtf8, 0, *fault};
+            }
+        }
+        if (ascii < *n || *n >= DecodedGraph::kLongText) out.costly_texts[i >> 6] |= uint64_t{1} << (i & 63);
         out.strings.emplace_back(reinterpret_cast<const char*>(data + pos), *n);
         pos += *n;
     }

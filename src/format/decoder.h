@@ -83,6 +83,11 @@ struct DecodedGraph {
     const uint8_t* data = nullptr;
     size_t size = 0;
     std::vector<std::string_view> strings;
+    // One bit per string: a text that takes more than a plain copy to make
+    // into a str (not ASCII, or of kLongText bytes or more).
+    std::vector<uint64_t> costly_texts;
+    static constexpr size_t kLongText = 1024;
+    bool is_costly_text(uint32_t index) const { return costly_texts[index >> 6] >> (index & 63) & 1; }
     graph::TypeRegistry types;
     // Offset of each record's tag byte; every payload was checked to fit.
     RecordOffsets records;

@@ -126,6 +126,34 @@ inline PyObject* Reconstructor::build_scalar(RecordView rec) {
     return nullptr;
 }
 
+// The str of a Str record naming a costly text.
+PyObject* Reconstructor::costly_text(uint32_t s) {
+    const std::string_view text = g_.strings[s];
+    if (text_uses_.empty()) text_uses_.resize(g_.strings.size());
+    uint32_t& uses = text_uses_[s];
+    if (uses - kFirstCopy < kDecodeAlways - kFirstCopy) {
+        const TextCopy& copy = text_copies_[uses - kFirstCopy];
+        return PyUnicode_Substring(copy.longer.get(), 0, copy.length);
+    }
+    if (uses != kSeenOnce) {
+        if (uses == kUnseen) uses = kSeenOnce;
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    text_buffer_.assign(text);
+    text_buffer_.push_back('\0');
+    PyRef longer =
+        PyRef::steal(PyUnicode_DecodeUTF8(text_buffer_.data(), static_cast<Py_ssize_t>(text_buffer_.size()), nullptr));
+    if (!longer) return nullptr;
+    const Py_ssize_t length = PyUnicode_GetLength(longer.get()) - 1;
+    if (length < 2 || text_copies_.size() >= kDecodeAlways - kFirstCopy) {
+        uses = kDecodeAlways;
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    text_copies_.push_back(TextCopy{std::move(longer), length});
+    uses = kFirstCopy + static_cast<uint32_t>(text_copies_.size() - 1);
+    return PyUnicode_Substring(text_copies_.back().longer.get(), 0, length);
+}
+
 PyObject* Reconstructor::shared_text(uint32_t s) {
     PyRef& text = shared_texts_[s];
     if (!text) {

@@ -9,8 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "format/primitives.h"
-
 #if defined(__GNUC__) || defined(__clang__)
 #define ZELKOR_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
@@ -112,7 +110,7 @@ public:
         table_.release();
     }
 
-    ZELKOR_ALWAYS_INLINE PyObject* get(uint32_t index) const {
+    PyObject* get(uint32_t index) const {
         if (flat_) return flat_[index];
         // Records are mostly asked for in increasing order: one past every
         // entry made has none.

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -174,8 +175,10 @@ private:
         }
         const std::string_view text = g_.strings[string_index];
         if (!text_made_.spend(text.size())) return shared_text(string_index);
+        if (g_.is_costly_text(string_index)) return costly_text(string_index);
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     }
+    ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
     Quick quick(uint32_t index, PyObject*& out, bool shared);
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
@@ -365,6 +368,22 @@ private:
     static constexpr uint64_t kBytesPerGeneratedUnit = 256;
     WorkBudget generated_classes_;
     std::unordered_map<uint32_t, PyRef> shared_texts_;
+    // Costly texts (not ASCII, or long) that Str records name more than
+    // once: from the second one on, each str is copied out of a str of the
+    // text and one more character, which skips decoding the text again.
+    // (Not out of the text's own str: a copy of a whole str is that str.)
+    // Texts of one character are always decoded: the interpreter keeps one
+    // str of some of them.
+    struct TextCopy {
+        PyRef longer;       // the text and a NUL
+        Py_ssize_t length;  // of the text, in code points
+    };
+    static constexpr uint32_t kUnseen = 0, kSeenOnce = 1, kFirstCopy = 2, kDecodeAlways = ~uint32_t{0};
+    // Per string, once a costly text is met: kUnseen, kSeenOnce,
+    // kDecodeAlways, or kFirstCopy + its copy's position.
+    std::vector<uint32_t> text_uses_;
+    std::vector<TextCopy> text_copies_;
+    std::string text_buffer_;
     // Dict shapes met, by their pair count and first key: dicts of 6 to 64
     // pairs, the rows of tables. A dict of fewer pairs gains nothing from a
     // copy (its keys table never grows); larger ones are seldom repeated.
