@@ -1,6 +1,8 @@
 // The list lane: runs of scalars laid out next in a list, built with the
 // loop's state in locals. Out of line (and in a file of its own) so that
 // the main loop in reconstruct.cpp keeps its registers.
+#include <algorithm>
+
 #include "format/reconstructor.h"
 
 namespace zelkor::format {
@@ -18,16 +20,20 @@ ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
     // Where fewer than the 8 bytes that the fast varint reads are left.
     const uint8_t* const varint_end = base + g_.size - 8;
     const uint8_t* rec = base + next_offset_;
-    const uint8_t* last = nullptr;
     uint32_t alone_end = unshared_from_;
     const uint8_t* const children = top.children;
     PyObject* const list = top.obj.get();
-    uint64_t pos = top.pos;
-    const uint64_t count = top.count;
-    bool ok = true;
-    for (; pos < count && index < records && child_at(children, pos) == index; ++pos, ++index) {
+    const uint64_t first = top.pos;
+    uint64_t pos = first;
+    // As many items as the list and the record table both have left.
+    const uint64_t stop = pos + std::min<uint64_t>(top.count - pos, records - index);
+    size_t size = 0;  // of the record taken last
+    // Each item names the record after the one before: its index is the
+    // item's position and a constant.
+    const uint32_t shift = index - static_cast<uint32_t>(pos);
+    for (; pos < stop && child_at(children, pos) == static_cast<uint32_t>(pos) + shift; ++pos) {
+        index = static_cast<uint32_t>(pos) + shift;
         PyObject* item;
-        size_t size;
         if (rec[0] == tag_byte(Tag::Ref)) {
             const uint32_t target = load_u32(rec + 1);
             if (target >= records) break;
@@ -54,24 +60,20 @@ ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
             } else {
                 break;
             }
-            if (!item) {
-                ok = false;
-                break;
-            }
+            if (!item) return false;  // the build stops here
             alone_end = index + 1;
         }
         PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
-        last = rec;
         rec += size;
     }
     top.pos = pos;
-    if (last) {
-        next_index_ = index;
+    if (pos != first) {
+        next_index_ = static_cast<uint32_t>(pos) + shift;
         unshared_from_ = alone_end;
-        last_offset_ = static_cast<size_t>(last - base);
+        last_offset_ = static_cast<size_t>(rec - size - base);
         next_offset_ = static_cast<size_t>(rec - base);
     }
-    return ok;
+    return true;
 }
 
 }  // namespace zelkor::format
