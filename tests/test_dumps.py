@@ -5,6 +5,7 @@ import collections
 import dataclasses
 import enum
 import functools
+import random
 import re
 import struct
 import sys
@@ -12,7 +13,7 @@ from typing import ClassVar
 
 import pytest
 
-from _zelkor import dumps
+from _zelkor import dumps, loads
 
 from zelkor import _reader as blob_reader
 from support import V, error
@@ -729,8 +730,6 @@ def test_container_handed_out_again_by_a_property_stays_one_object(through):
     # the container is walked before any Python code runs, and only its
     # parent refers to it; then a field read returns it once more: it must
     # come back as one object
-    from _zelkor import loads
-
     class Field:
         __dataclass_fields__ = {"x": None}
 
@@ -752,6 +751,18 @@ def test_container_handed_out_again_by_a_property_stays_one_object(through):
         out = loads(dumps(root))
         first, second = out["a"], out["b"]
     assert first == [1, 2] and second.x is first
+
+
+@pytest.mark.parametrize("skew", [0, 1, 7, 15])
+def test_large_payloads_land_whole_at_any_alignment(skew):
+    # Payloads of 256 KiB and more take another copy into the blob than
+    # small ones: every byte must land where it belongs, whatever the
+    # payload's length and its offset in the blob.
+    rng = random.Random(skew)
+    big = [rng.randbytes((256 << 10) + extra) for extra in (-1, 0, 1, 63, 64, 4097)]
+    value = ["x" * skew, *big, "é" * ((128 << 10) + skew), big[1]]
+    out = loads(dumps(value))
+    assert out == value and out[-1] is out[2]
 
 
 def test_captures_inside_and_after_a_large_one_are_independent():
