@@ -755,14 +755,15 @@ def test_container_handed_out_again_by_a_property_stays_one_object(through):
 
 @pytest.mark.parametrize("skew", [0, 1, 7, 15])
 def test_large_payloads_land_whole_at_any_alignment(skew):
-    # Payloads of 256 KiB and more take another copy into the blob than
-    # small ones: every byte must land where it belongs, whatever the
-    # payload's length and its offset in the blob.
+    # Payloads of 256 KiB and more take another copy than small ones, into
+    # the blob and out of it: every byte must land where it belongs, whatever
+    # the payload's length and its offset.
     rng = random.Random(skew)
     big = [rng.randbytes((256 << 10) + extra) for extra in (-1, 0, 1, 63, 64, 4097)]
-    value = ["x" * skew, *big, "é" * ((128 << 10) + skew), big[1]]
+    value = ["x" * skew, *big, "é" * ((128 << 10) + skew), big[1], {"k": big[3]}, (big[4], 1)]
     out = loads(dumps(value))
-    assert out == value and out[-1] is out[2]
+    assert out == value and out[-3] is out[2]
+    assert loads(dumps(big[skew % 6])) == big[skew % 6]
 
 
 def test_captures_inside_and_after_a_large_one_are_independent():

@@ -1,16 +1,9 @@
 #include "format/encoder.h"
 
-#include <cstdint>
 #include <cstring>
 
 #include "format/primitives.h"
-
-// Stores that bypass the cache, where the compiler offers them (every
-// x86-64 processor has them); elsewhere large payloads take a plain copy.
-#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
-#include <emmintrin.h>
-#define ZELKOR_STREAMING_STORES 1
-#endif
+#include "format/stream_copy.h"
 
 namespace zelkor::format {
 
@@ -33,33 +26,6 @@ uint64_t encoded_size(const graph::ObjectGraph& graph, const graph::TypeRegistry
 }
 
 namespace {
-
-// Payloads this large are copied with stores that bypass the cache: the
-// blob is larger than they are, so it does not stay in cache anyway, and a
-// plain copy would first read in every line it is about to overwrite.
-constexpr size_t kStreamedPayload = size_t{256} << 10;
-
-void copy_payload(uint8_t* out, const uint8_t* src, size_t n) {
-#ifdef ZELKOR_STREAMING_STORES
-    if (n >= kStreamedPayload) {
-        const size_t head = (16 - (reinterpret_cast<uintptr_t>(out) & 15)) & 15;
-        std::memcpy(out, src, head);
-        out += head, src += head, n -= head;
-        for (; n >= 64; out += 64, src += 64, n -= 64) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
-            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
-            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out), a);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out + 16), b);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out + 32), c);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out + 48), d);
-        }
-        _mm_sfence();  // ordered before the stores that follow, as a plain copy is
-    }
-#endif
-    std::memcpy(out, src, n);
-}
 
 // Copies `buffer` to `out` with each external payload at its offset.
 uint8_t* copy_with_external(uint8_t* out, const graph::ByteBuffer& buffer,

@@ -93,6 +93,13 @@ bool Reconstructor::resolve_ref(uint32_t& index) {
     return true;
 }
 
+PyObject* new_large_bytes(const uint8_t* data, size_t n) {
+    // A bytes object made empty may be written until it is handed out.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (bytes) copy_payload(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)), data, n);
+    return bytes;
+}
+
 // A new reference to the value of a scalar record.
 inline PyObject* Reconstructor::build_scalar(RecordView rec) {
     switch (rec.tag()) {
@@ -112,7 +119,7 @@ inline PyObject* Reconstructor::build_scalar(RecordView rec) {
         case Tag::Str:
             return new_text(rec.string_index());
         case Tag::Bytes:
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec.bytes()), rec.count());
+            return new_bytes(rec.bytes(), rec.count());
         case Tag::List:
         case Tag::Tuple:
         case Tag::Dict:
@@ -442,7 +449,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
         Py_INCREF(item);
         size = 1;
     } else if (tag == Tag::Bytes) {
-        item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec + 5), load_u32(rec + 1));
+        item = new_bytes(rec + 5, load_u32(rec + 1));
         size = 5 + static_cast<size_t>(load_u32(rec + 1));
     } else {
         return false;

@@ -55,7 +55,7 @@ ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
                 size = 5;
             } else if (rec[0] == tag_byte(Tag::Bytes)) {
                 const uint32_t n = load_u32(rec + 1);
-                item = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rec + 5), n);
+                item = new_bytes(rec + 5, n);
                 size = 5 + static_cast<size_t>(n);
             } else {
                 break;

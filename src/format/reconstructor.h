@@ -22,6 +22,7 @@
 #include "format/reconstruct_budgets.h"
 #include "format/reconstruct_memo.h"
 #include "format/record.h"
+#include "format/stream_copy.h"
 #include "interpreter.h"
 #include "pyref.h"
 
@@ -50,6 +51,15 @@ struct TypeObjects {
     bool without_init = false;
     bool counted = false;  // its class was counted against generated_classes_
 };
+
+// A large payload's bytes object, filled before anything else holds it.
+PyObject* new_large_bytes(const uint8_t* data, size_t n);
+
+// The bytes object of a Bytes record's payload.
+ZELKOR_ALWAYS_INLINE PyObject* new_bytes(const uint8_t* data, size_t n) {
+    if (n >= kStreamedPayload) return new_large_bytes(data, n);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n));
+}
 
 // Field values set on an instance after it is made, by name.
 using LateFields = std::vector<std::pair<PyRef, PyRef>>;
