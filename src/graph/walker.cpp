@@ -120,7 +120,6 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
         }
     }
     const bool dict = kind == FrameKind::Dict;
-    static_assert(static_cast<Py_ssize_t>(kKeyMemos) >= kSmallContainer);
     Reservation room;
     index = graph.begin_container(tag, static_cast<uint32_t>(length * (dict ? 2 : 1)), room);
     if (unshared) {
@@ -138,7 +137,7 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     if (dict) {
         PyObject *key, *entry;
         while (PyDict_Next(value, &pos, &key, &entry)) {
-            KeyMemo& memo = key_memo_[yielded++];  // no more than kSmallContainer entries
+            KeyMemo& memo = key_memo_[key_memo_slot(length, yielded++)];
             if (key == memo.key && graph.record_count < kMaxCount) {
                 // As enter_simple() would: a Ref to its first record.
                 graph.put_child(room, graph.push_ref(memo.first));

@@ -86,14 +86,18 @@ private:
     bool next_child(Frame& frame, PyRef& child, bool& done);
     int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
     bool small_refused_ = false;  // the child next_child() handed out was refused by enter_small()
-    // The keys of the last small dicts, by position: a key met again at its
-    // position (dicts of one shape) is known to be in `seen`, which holds
-    // it, so its Ref is written without a lookup.
+    // The keys of the last small dicts, by length and position: a key met
+    // again there (dicts of one shape) is known to be in `seen`, which holds
+    // it, so its Ref is written without a lookup. Dicts of different lengths
+    // (an inner one met in each outer one) mostly keep apart.
     struct KeyMemo {
         PyObject* key = nullptr;
         uint32_t first = 0;
     };
-    static constexpr size_t kKeyMemos = 32;
+    static constexpr size_t kKeyMemos = 64;
+    static size_t key_memo_slot(Py_ssize_t length, Py_ssize_t position) {
+        return static_cast<size_t>(length * 7 + position) & (kKeyMemos - 1);
+    }
     KeyMemo key_memo_[kKeyMemos];
     bool capture_numbers(Frame& frame, Py_ssize_t end);
     bool finish(Frame& frame);
