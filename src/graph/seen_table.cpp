@@ -18,11 +18,7 @@ SeenTable::~SeenTable() {
             Py_DECREF(obj);
         }
     };
-    if (dense_) {
-        for (size_t i = 0; i < capacity_; ++i) empty(i);
-    } else {
-        for (uint32_t slot : used_) empty(slot);
-    }
+    used_.for_each(capacity_, empty);
     if (slots_) kept_.give_back(slots_, capacity_ * sizeof(Entry));
 }
 
@@ -50,36 +46,17 @@ void SeenTable::grow() {
     Entry* old = slots_;
     const size_t old_capacity = capacity_;
     use_slots(fresh, capacity);
-    std::vector<uint32_t> listed;
-    listed.swap(used_);
-    const bool was_dense = dense_;
     // A table grows when half full, so the new one is a quarter full: all
     // its slots are visited when it is emptied, and nothing here allocates.
-    dense_ = size_ > 0;
-    const auto place = [&](const Entry& e) {
+    const UsedSlots before = used_.restart(size_ > 0);
+    before.for_each(old_capacity, [&](size_t k) {
+        const Entry& e = old[k];
+        if (e.obj == nullptr) return;
         size_t i = bucket(e.obj);
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
         slots_[i] = e;
-    };
-    if (was_dense) {
-        for (size_t k = 0; k < old_capacity; ++k) {
-            if (old[k].obj != nullptr) place(old[k]);
-        }
-    } else {
-        for (uint32_t slot : listed) place(old[slot]);
-    }
+    });
     std::free(old);
-}
-
-void SeenTable::note_used(size_t slot) {
-    if ((used_.size() + 1) * 8 > capacity_) {
-        dense_ = true;
-        std::vector<uint32_t>().swap(used_);
-        return;
-    }
-    // One allocation for the slots of a small capture.
-    if (used_.capacity() == 0) used_.reserve(64);
-    used_.push_back(static_cast<uint32_t>(slot));
 }
 
 }  // namespace zelkor::graph

@@ -40,7 +40,7 @@ public:
         if ((size_ + 1) * 2 > capacity_) grow();
         size_t i = bucket(obj);
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
-        if (!dense_) note_used(i);
+        used_.note(i, capacity_);
         Py_INCREF(obj);
         slots_[i] = Entry{obj, index};
         ++size_;
@@ -62,7 +62,6 @@ private:
     }
     void grow();
     void use_slots(Entry* slots, size_t capacity);
-    void note_used(size_t slot);
 
     static KeptBlock kept_;
 
@@ -71,11 +70,7 @@ private:
     size_t mask_ = 0;
     unsigned shift_ = 64;
     size_t size_ = 0;
-    // While the table is sparse (a kept one may be far larger than this
-    // capture needs), the slots in use are listed, so that emptying it
-    // visits only those; once an eighth is in use, all slots are visited.
-    std::vector<uint32_t> used_;
-    bool dense_ = false;
+    UsedSlots used_;
 };
 
 }  // namespace zelkor::graph

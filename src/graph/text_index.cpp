@@ -181,46 +181,26 @@ void IndexTable::grow() {
     slots_ = fresh;
     capacity_ = capacity;
     mask_ = capacity - 1;
-    std::vector<uint32_t> listed;
-    listed.swap(used_);
-    const bool was_dense = dense_;
     // A table grows when half full, so the new one is a quarter full: all
     // its slots are visited when it is emptied.
-    dense_ = size_ > 0;
-    const auto place = [&](uint64_t s) {
+    const UsedSlots before = used_.restart(size_ > 0);
+    before.for_each(old_capacity, [&](size_t k) {
+        const uint64_t s = old[k];
+        if (s == 0) return;
         size_t i = static_cast<size_t>(s >> 32) & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
         slots_[i] = s;
-    };
-    if (was_dense) {
-        for (size_t k = 0; k < old_capacity; ++k) {
-            if (old[k] != 0) place(old[k]);
-        }
-    } else {
-        for (uint32_t slot : listed) place(old[slot]);
-    }
+    });
     std::free(old);
 }
 
-void IndexTable::note_used(size_t slot) {
-    if ((used_.size() + 1) * 8 > capacity_) {
-        dense_ = true;
-        std::vector<uint32_t>().swap(used_);
-        return;
-    }
-    // One allocation for the slots of a small capture.
-    if (used_.capacity() == 0) used_.reserve(64);
-    used_.push_back(static_cast<uint32_t>(slot));
-}
-
 void IndexTable::clear() {
-    if (dense_) {
+    if (used_.all()) {
         if (slots_) std::memset(slots_, 0, capacity_ * sizeof(uint64_t));
     } else {
-        for (uint32_t slot : used_) slots_[slot] = 0;
+        used_.for_each(capacity_, [this](size_t slot) { slots_[slot] = 0; });
     }
     used_.clear();
-    dense_ = false;
     size_ = 0;
     crowded_ = false;
 }

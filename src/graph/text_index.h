@@ -65,7 +65,7 @@ public:
         if ((size_ + 1) * 2 > capacity_) grow();
         size_t i = static_cast<size_t>(hash) & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
-        if (!dense_) note_used(i);
+        used_.note(i, capacity_);
         slots_[i] = (static_cast<uint64_t>(tag_of(hash)) << 32) | (static_cast<uint64_t>(index) + 1);
         ++size_;
     }
@@ -84,7 +84,6 @@ private:
     // The stored tag doubles as the bucket hash when the table grows.
     static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash); }
     void grow();
-    void note_used(size_t slot);
     void release();
     void swap(IndexTable& other) noexcept {
         std::swap(slots_, other.slots_);
@@ -93,7 +92,6 @@ private:
         std::swap(size_, other.size_);
         std::swap(crowded_, other.crowded_);
         used_.swap(other.used_);
-        std::swap(dense_, other.dense_);
         std::swap(kept_, other.kept_);
     }
 
@@ -102,11 +100,7 @@ private:
     size_t mask_ = 0;
     size_t size_ = 0;
     mutable bool crowded_ = false;
-    // While the table is sparse (a kept one may be far larger than what
-    // fills it), the slots in use are listed, so that emptying it visits
-    // only those; once an eighth is in use, all slots are visited.
-    std::vector<uint32_t> used_;
-    bool dense_ = false;
+    UsedSlots used_;
     KeptBlock* kept_ = nullptr;
 };
 
