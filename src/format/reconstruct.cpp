@@ -93,13 +93,6 @@ bool Reconstructor::resolve_ref(uint32_t& index) {
     return true;
 }
 
-PyObject* new_large_bytes(const uint8_t* data, size_t n) {
-    // A bytes object made empty may be written until it is handed out.
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (bytes) copy_payload(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)), data, n);
-    return bytes;
-}
-
 // A new reference to the value of a scalar record.
 inline PyObject* Reconstructor::build_scalar(RecordView rec) {
     switch (rec.tag()) {
@@ -131,43 +124,6 @@ inline PyObject* Reconstructor::build_scalar(RecordView rec) {
     }
     assert(false && "build_scalar called for a record that is not a scalar");
     return nullptr;
-}
-
-// The str of a Str record naming a costly text.
-PyObject* Reconstructor::costly_text(uint32_t s) {
-    const std::string_view text = g_.strings[s];
-    if (text_uses_.empty()) text_uses_.resize(g_.strings.size());
-    uint32_t& uses = text_uses_[s];
-    if (uses - kFirstCopy < kDecodeAlways - kFirstCopy) {
-        const TextCopy& copy = text_copies_[uses - kFirstCopy];
-        return PyUnicode_Substring(copy.longer.get(), 0, copy.length);
-    }
-    if (uses != kSeenOnce) {
-        if (uses == kUnseen) uses = kSeenOnce;
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    }
-    text_buffer_.assign(text);
-    text_buffer_.push_back('\0');
-    PyRef longer =
-        PyRef::steal(PyUnicode_DecodeUTF8(text_buffer_.data(), static_cast<Py_ssize_t>(text_buffer_.size()), nullptr));
-    if (!longer) return nullptr;
-    const Py_ssize_t length = PyUnicode_GetLength(longer.get()) - 1;
-    if (length < 2 || text_copies_.size() >= kDecodeAlways - kFirstCopy) {
-        uses = kDecodeAlways;
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    }
-    text_copies_.push_back(TextCopy{std::move(longer), length});
-    uses = kFirstCopy + static_cast<uint32_t>(text_copies_.size() - 1);
-    return PyUnicode_Substring(text_copies_.back().longer.get(), 0, length);
-}
-
-PyObject* Reconstructor::shared_text(uint32_t s) {
-    PyRef& text = shared_texts_[s];
-    if (!text) {
-        text = text_object(g_.strings[s]);
-        if (!text) return nullptr;
-    }
-    return text.copy().release();
 }
 
 // The common case, without frames: a record already built, or a scalar. A
@@ -371,7 +327,7 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
         case Tag::Dict:
             if (f.shape) {
                 ++f.shape->kept;
-            } else if (f.count - 2 * kShapedPairs <= 2 * kShapedSpan) {
+            } else if (may_take_shape(f.count)) {
                 remember_shape(f);
             }
             out = std::move(f.obj);
@@ -519,63 +475,6 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
         if (!ok) return false;
     }
     return true;
-}
-
-// A dict frame whose pair `pair` has the key `key`: at the first pair, it
-// becomes a copy of a dict of the same shape met before, if any; a dict
-// copied so whose key differs from its shape's is emptied and given its
-// pairs so far again.
-bool Reconstructor::change_shape(Frame& f, uint64_t pair, PyObject* key) {
-    PyObject* const dict = f.obj.get();
-    if (f.shape) {
-        std::vector<std::pair<PyObject*, PyObject*>> entered;
-        entered.reserve(pair);
-        Py_ssize_t at = 0;
-        PyObject *k, *v;
-        for (uint64_t i = 0; i < pair && PyDict_Next(dict, &at, &k, &v); ++i) {
-            Py_INCREF(k);
-            Py_INCREF(v);
-            entered.emplace_back(k, v);
-        }
-        PyDict_Clear(dict);
-        ++f.shape->missed;
-        f.shape = nullptr;
-        bool ok = true;
-        for (auto [k, v] : entered) {
-            ok = ok && PyDict_SetItem(dict, k, v) == 0;
-            Py_DECREF(k);
-            Py_DECREF(v);
-        }
-        return ok;
-    }
-    if (!presize_lists_) return true;
-    DictShape* shape = shape_slots_[shape_slot(key, f.count / 2)];
-    if (!shape || shape->keys.size() != f.count / 2 || shape->keys[0] != key) return true;
-    if (PyDict_Update(dict, shape->dict.get()) < 0) return false;
-    f.shape = shape;
-    return true;
-}
-
-// A finished dict of a size that may have a shape, not copied from one:
-// its keys become the shape for the dicts of its pair count and first key,
-// unless that slot holds a shape that pays.
-void Reconstructor::remember_shape(const Frame& f) {
-    if (!presize_lists_) return;
-    PyObject* const dict = f.obj.get();
-    const uint64_t pairs = f.count / 2;
-    if (static_cast<uint64_t>(PyDict_Size(dict)) != pairs) return;  // a key given twice
-    Py_ssize_t at = 0;
-    PyObject *k, *v;
-    if (!PyDict_Next(dict, &at, &k, &v)) return;
-    DictShape*& slot = shape_slots_[shape_slot(k, pairs)];
-    if (slot && ++slot->missed <= slot->kept) return;
-    auto shape = std::make_unique<DictShape>();
-    shape->keys.reserve(pairs);
-    shape->keys.push_back(k);
-    while (PyDict_Next(dict, &at, &k, &v)) shape->keys.push_back(k);
-    shape->dict = PyRef::borrow(dict);
-    shapes_.push_back(std::move(shape));
-    slot = shapes_.back().get();
 }
 
 // Asks for the next child of the top frame and hands it over, or starts

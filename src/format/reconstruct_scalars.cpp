@@ -1,11 +1,57 @@
-// The list lane: runs of scalars laid out next in a list, built with the
-// loop's state in locals. Out of line (and in a file of its own) so that
-// the main loop in reconstruct.cpp keeps its registers.
+// Scalars made in more than a call: strs of costly texts named again, the
+// one str of texts past their budget and large bytes payloads; and the list
+// lane, runs of scalars laid out next in a list, built with the loop's state
+// in locals (out of line, and in a file of its own, so that the main loop in
+// reconstruct.cpp keeps its registers).
 #include <algorithm>
 
 #include "format/reconstructor.h"
 
 namespace zelkor::format {
+
+PyObject* new_large_bytes(const uint8_t* data, size_t n) {
+    // A bytes object made empty may be written until it is handed out.
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (bytes) copy_payload(reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes)), data, n);
+    return bytes;
+}
+
+// The str of a Str record naming a costly text.
+PyObject* Reconstructor::costly_text(uint32_t s) {
+    const std::string_view text = g_.strings[s];
+    if (text_uses_.empty()) text_uses_.resize(g_.strings.size());
+    uint32_t& uses = text_uses_[s];
+    if (uses - kFirstCopy < kDecodeAlways - kFirstCopy) {
+        const TextCopy& copy = text_copies_[uses - kFirstCopy];
+        return PyUnicode_Substring(copy.longer.get(), 0, copy.length);
+    }
+    if (uses != kSeenOnce) {
+        if (uses == kUnseen) uses = kSeenOnce;
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    text_buffer_.assign(text);
+    text_buffer_.push_back('\0');
+    PyRef longer =
+        PyRef::steal(PyUnicode_DecodeUTF8(text_buffer_.data(), static_cast<Py_ssize_t>(text_buffer_.size()), nullptr));
+    if (!longer) return nullptr;
+    const Py_ssize_t length = PyUnicode_GetLength(longer.get()) - 1;
+    if (length < 2 || text_copies_.size() >= kDecodeAlways - kFirstCopy) {
+        uses = kDecodeAlways;
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    }
+    text_copies_.push_back(TextCopy{std::move(longer), length});
+    uses = kFirstCopy + static_cast<uint32_t>(text_copies_.size() - 1);
+    return PyUnicode_Substring(text_copies_.back().longer.get(), 0, length);
+}
+
+PyObject* Reconstructor::shared_text(uint32_t s) {
+    PyRef& text = shared_texts_[s];
+    if (!text) {
+        text = text_object(g_.strings[s]);
+        if (!text) return nullptr;
+    }
+    return text.copy().release();
+}
 
 // The items of a list of scalars: ints, floats, texts and bytes laid out
 // next and named only here, and Refs to objects already built (repeated

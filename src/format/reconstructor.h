@@ -1,8 +1,10 @@
 // The state of one reconstruction, shared by the files that implement it:
 // reconstruct.cpp (the main loop, the allowlist pass), reconstruct_scalars.cpp
-// (runs of scalars in a list), reconstruct_cycles.cpp (tuples and frozensets
-// reached again while they are being built) and reconstruct_dataclass.cpp
-// (dataclass records and migrations). Internal to reconstruction; the rest of
+// (texts and bytes made in more than a call, runs of scalars in a list),
+// reconstruct_shapes.cpp (dicts copied from a row of the same keys),
+// reconstruct_cycles.cpp (tuples and frozensets reached again while they are
+// being built) and reconstruct_dataclass.cpp (dataclass records and
+// migrations). Internal to reconstruction; the rest of
 // the module uses reconstruct.h.
 #pragma once
 
@@ -215,7 +217,7 @@ private:
     // Enters pair `pair` of a dict frame (pairs are entered in order),
     // taking no reference.
     ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
-        if (f.shape ? f.shape->keys[pair] != key : pair == 0 && f.count - 2 * kShapedPairs <= 2 * kShapedSpan) {
+        if (f.shape ? f.shape->keys[pair] != key : pair == 0 && may_take_shape(f.count)) {
             if (!change_shape(f, pair, key)) return false;
         }
         return PyDict_SetItem(f.obj.get(), key, value) == 0;
@@ -401,6 +403,8 @@ private:
     // it was made from until each is replaced, which no Python code may see.
     static constexpr uint64_t kShapedPairs = 6;
     static constexpr uint64_t kShapedSpan = 64 - kShapedPairs;
+    // Whether a dict of `count` u32 units (two a pair) is of a shaped size.
+    static bool may_take_shape(uint64_t count) { return count - 2 * kShapedPairs <= 2 * kShapedSpan; }
     static constexpr size_t kShapeSlots = 64;
     static size_t shape_slot(PyObject* first_key, uint64_t pairs) {
         const uint64_t h = (reinterpret_cast<uintptr_t>(first_key) ^ pairs) * 0x9E3779B97F4A7C15ull;

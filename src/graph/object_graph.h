@@ -243,7 +243,7 @@ private:
     std::vector<uint64_t> text_refs_;
 
     // Blocks kept for the next capture: the record bytes (up to 16 MiB), the
-    // string table (up to 4 MiB) and the string index's slots.
+    // string table (up to 8 MiB) and the string index's slots (512 KiB).
     static KeptBlock kept_records_;
     static KeptBlock kept_texts_;
     static KeptBlock kept_string_slots_;
