@@ -173,7 +173,10 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, P
 
 // The object for record `index`: at once (a Ref followed, a record already
 // built, a scalar), or as a frame pushed to build it, or as a wait.
-Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred) {
+// `needs_frame`: quick() just gave NeedsFrame for `index`, which it gives
+// again for a record that is not a Ref.
+Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred,
+                                                      bool needs_frame) {
     if (index >= g_.records.size()) {
         raise_decode_error(DecodeError::InvalidReference, index);
         return Outcome::Error;
@@ -186,15 +189,17 @@ Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out
             return Outcome::Error;
         }
     }
-    PyObject* obj;
-    switch (quick(index, obj, via_ref)) {
-        case Quick::Error:
-            return Outcome::Error;
-        case Quick::Built:
-            out = PyRef::steal(obj);
-            return Outcome::Ready;
-        case Quick::NeedsFrame:
-            break;
+    if (via_ref || !needs_frame) {
+        PyObject* obj;
+        switch (quick(index, obj, via_ref)) {
+            case Quick::Error:
+                return Outcome::Error;
+            case Quick::Built:
+                out = PyRef::steal(obj);
+                return Outcome::Ready;
+            case Quick::NeedsFrame:
+                break;
+        }
     }
     if (!via_ref && may_be_named_again(index)) {
         restart_ = true;
@@ -365,11 +370,24 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
     if (index != next_index_ || index >= g_.records.size()) return false;
     const uint8_t* rec = g_.data + next_offset_;
     const Tag tag = static_cast<Tag>(rec[0]);
-    size_t size;
+    // Refs first: the bulk of blobs with shared parts and of tables (their
+    // keys and repeated values).
+    if (tag == Tag::Ref) {
+        const uint32_t target = load_u32(rec + 1);
+        if (target >= g_.records.size()) return false;
+        PyObject* built = memo_.get(target);
+        if (!built) return false;
+        Py_INCREF(built);
+        item = built;
+        next_index_ = index + 1;
+        last_offset_ = next_offset_;
+        next_offset_ += 5;
+        return true;
+    }
     // Built without a memo entry: named once, as far as is known here.
-    const bool alone = index >= unshared_from_ && !is_shared(index);
-    // Numbers first: the bulk of numeric lists.
-    if (tag == Tag::Int && alone) {
+    if (index < unshared_from_ || is_shared(index)) return false;
+    size_t size;
+    if (tag == Tag::Int) {
         size_t length;
         // The fast form reads 8 bytes: not past the end of the input.
         if (g_.size - next_offset_ > 8) {
@@ -380,23 +398,9 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*
             item = PyLong_FromLongLong(read_checked_zigzag(rec + 1, length));
         }
         size = 1 + length;
-    } else if (tag == Tag::Float && alone) {
+    } else if (tag == Tag::Float) {
         item = PyFloat_FromDouble(RecordView(rec).float_value());
         size = 9;
-    } else if (tag == Tag::Ref) {
-        const uint32_t target = load_u32(rec + 1);
-        if (target >= g_.records.size()) return false;
-        PyObject* built = memo_.get(target);
-        if (!built) return false;
-        Py_INCREF(built);
-        item = built;
-        size = 5;
-        next_index_ = index + 1;
-        last_offset_ = next_offset_;
-        next_offset_ += size;
-        return true;
-    } else if (!alone) {
-        return false;
     } else if (tag == Tag::Str) {
         item = new_text(load_u32(rec + 1));
         size = 5;
@@ -425,7 +429,7 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::child_at_hand(uint32_t 
 
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
-ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top, bool& needs_frame) {
     // The scalar lane is tried first, and again after a scalar it left to
     // this one (a shared int, whose first record needs a memo entry).
     bool scalars = true;
@@ -437,7 +441,10 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
         PyObject* item;
         const Quick q = child_at_hand(child_at(top.children, top.pos), item);
         if (q == Quick::Error) return false;
-        if (q == Quick::NeedsFrame) return true;
+        if (q == Quick::NeedsFrame) {
+            needs_frame = true;
+            return true;
+        }
         scalars = Py_IS_TYPE(item, &PyLong_Type) || Py_IS_TYPE(item, &PyFloat_Type) ||
                   Py_IS_TYPE(item, &PyUnicode_Type) || Py_IS_TYPE(item, &PyBytes_Type);
         if (!put_item(top, top.pos++, item)) return false;
@@ -446,12 +453,15 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top) {
 }
 
 // The same for dict entries whose key and value are both at hand.
-ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top, bool& needs_frame) {
     while (top.pos + 1 < top.count) {
         PyObject *key, *value;
         const Quick qk = child_at_hand(child_at(top.children, top.pos), key);
         if (qk == Quick::Error) return false;
-        if (qk == Quick::NeedsFrame) return true;
+        if (qk == Quick::NeedsFrame) {
+            needs_frame = true;
+            return true;
+        }
         if (!check_hash_cost(key)) {
             Py_DECREF(key);
             return false;
@@ -465,6 +475,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
             // Only the key is at hand: it waits in the frame.
             top.key = PyRef::steal(key);
             ++top.pos;
+            needs_frame = true;
             return true;
         }
         const uint64_t pair = top.pos / 2;
@@ -478,16 +489,18 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top) {
 }
 
 // Asks for the next child of the top frame and hands it over, or starts
-// what builds it.
-ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child) {
-    PyObject* quick_obj;
-    switch (quick(child, quick_obj, false)) {
-        case Quick::Error:
-            return false;
-        case Quick::Built:
-            return deliver(top, PyRef::steal(quick_obj));
-        case Quick::NeedsFrame:
-            break;
+// what builds it. `needs_frame`: quick() just gave NeedsFrame for it.
+ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child, bool needs_frame) {
+    if (!needs_frame) {
+        PyObject* quick_obj;
+        switch (quick(child, quick_obj, false)) {
+            case Quick::Error:
+                return false;
+            case Quick::Built:
+                return deliver(top, PyRef::steal(quick_obj));
+            case Quick::NeedsFrame:
+                break;
+        }
     }
     PyRef obj;
     // Waiting slots hold placeholders, which only no Python code may see:
@@ -496,7 +509,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child) {
     const size_t requester = stack_.size() - 1;
     uint32_t deferred = 0;
     // `top` may move from here on: frames are pushed.
-    switch (reconstruct_ref(child, obj, deferrable, deferred)) {
+    switch (reconstruct_ref(child, obj, deferrable, deferred, true)) {
         case Outcome::Error:
             return false;
         case Outcome::Parked:
@@ -535,7 +548,7 @@ inline bool Reconstructor::complete_top(PyRef& root) {
     } else {
         root = std::move(done);
     }
-    return resume_ready_chains();
+    return ready_.empty() || resume_ready_chains();
 }
 
 PyObject* Reconstructor::run() {
@@ -555,14 +568,15 @@ PyObject* Reconstructor::run() {
     // chain brought back may park again (waiting for itself).
     while (!stack_.empty()) {
         Frame& top = stack_.back();
+        bool needs_frame = false;
         if (top.tag == Tag::List) {
-            if (!fill_list(top)) return nullptr;
+            if (!fill_list(top, needs_frame)) return nullptr;
         } else if (top.tag == Tag::Dict && !top.key) {
-            if (!fill_dict(top)) return nullptr;
+            if (!fill_dict(top, needs_frame)) return nullptr;
         }
         uint32_t child;
         if (next_child(top, child)) {
-            if (!step(top, child)) return nullptr;
+            if (!step(top, child, needs_frame)) return nullptr;
         } else if (!complete_top(root)) {
             return nullptr;
         }

@@ -192,7 +192,7 @@ private:
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
     Quick quick(uint32_t index, PyObject*& out, bool shared);
-    Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred);
+    Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred, bool needs_frame = false);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
                               uint32_t& deferred);
     // Whether `obj` may be hashed as a set member, dict key or frozenset
@@ -212,8 +212,8 @@ private:
                tag == tag_byte(Tag::Bytes);
     }
     bool fill_scalars(Frame& top);
-    bool fill_list(Frame& top);
-    bool fill_dict(Frame& top);
+    bool fill_list(Frame& top, bool& needs_frame);
+    bool fill_dict(Frame& top, bool& needs_frame);
     // Enters pair `pair` of a dict frame (pairs are entered in order),
     // taking no reference.
     ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
@@ -224,7 +224,7 @@ private:
     }
     ZELKOR_NOINLINE bool change_shape(Frame& f, uint64_t pair, PyObject* key);
     ZELKOR_NOINLINE void remember_shape(const Frame& f);
-    bool step(Frame& top, uint32_t child);
+    bool step(Frame& top, uint32_t child, bool needs_frame);
     bool complete_top(PyRef& root);
     bool next_child(Frame& f, uint32_t& child);
     bool deliver(Frame& f, PyRef obj);
