@@ -276,10 +276,10 @@ bool Reconstructor::check_hash_cost_of(PyObject* obj) {
 ZELKOR_ALWAYS_INLINE bool Reconstructor::next_child(Frame& f, uint32_t& child) {
     if (f.is_immutable()) {
         if (memo_.get(f.index)) return false;  // finished by a nested frame
-        const Frame& owner = stack_[f.immutable.owner];
-        if (owner.immutable.cursor >= f.count) return false;
+        const Frame& owner = stack_[f.immutable().owner];
+        if (owner.immutable().cursor >= f.count) return false;
         if (&owner != &f) continuations_.spend(1);  // checked where the next one starts
-        child = child_at(f.children, owner.immutable.cursor);
+        child = child_at(f.children, owner.immutable().cursor);
         return true;
     }
     if (f.pos >= f.count) return false;
@@ -306,12 +306,12 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
         case Tag::Tuple:
         case Tag::FrozenSet: {
             if (memo_.get(f.index)) return true;  // finished meanwhile; this frame's items are discarded
-            Frame& owner = stack_[f.immutable.owner];
-            owner.items[owner.immutable.cursor++] = std::move(obj);
+            Frame& owner = stack_[f.immutable().owner];
+            owner.items()[owner.immutable().cursor++] = std::move(obj);
             return true;
         }
         case Tag::Dataclass:
-            f.items.push_back(std::move(obj));
+            f.items().push_back(std::move(obj));
             return true;
         case Tag::None:
         case Tag::True:
@@ -517,7 +517,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child, bool n
         case Outcome::Pushed:
             // A parked chain brought back to finish the child first: the
             // requester asks for the child again once it is done.
-            if (stack_.size() > requester + 1 && stack_[requester + 1].immutable.resumed_from != kNoChain) {
+            if (stack_.size() > requester + 1 && stack_[requester + 1].resumed_from() != kNoChain) {
                 Frame& f = stack_[requester];
                 if (!f.is_immutable()) --f.pos;
             }
@@ -536,7 +536,14 @@ inline bool Reconstructor::complete_top(PyRef& root) {
     Frame& top = stack_.back();
     PyRef done;
     if (!finish(top, done)) return false;
-    const size_t chain = top.immutable.resumed_from;
+    const size_t chain = top.resumed_from();
+    if (top.extra) {
+        FrameExtra& extra = *top.extra;
+        extra.items.clear();
+        extra.immutable = ImmutablePart();
+        extra.dataclass = DataclassPart();
+        spare_extra_ = std::move(top.extra);
+    }
     stack_.pop_back();
     if (chain != kNoChain) {
         // The bottom of a chain that was parked: its slot waits for it.

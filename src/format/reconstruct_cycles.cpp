@@ -17,8 +17,8 @@ namespace zelkor::format {
 Reconstructor::Outcome Reconstructor::request_immutable(uint32_t index, RecordView rec, bool deferrable) {
     if (active(index)) return reenter_immutable(index, rec, deferrable);
     Frame& f = push_frame(index, rec.tag(), rec.count(), rec.children());
-    f.immutable.owner = stack_.size() - 1;
-    f.items.resize(rec.count());
+    f.immutable().owner = stack_.size() - 1;
+    f.items().resize(rec.count());
     active_[index] = static_cast<uint32_t>(stack_.size());
     return Outcome::Pushed;
 }
@@ -59,10 +59,10 @@ Reconstructor::Outcome Reconstructor::reenter_immutable(uint32_t index, RecordVi
         raise_decode_error(DecodeError::TooManyTupleCycles, index);
         return Outcome::Error;
     }
-    const size_t owner = stack_[latest].immutable.owner;
+    const size_t owner = stack_[latest].immutable().owner;
     Frame& f = push_frame(index, rec.tag(), rec.count(), rec.children());
-    f.immutable.owner = owner;
-    f.immutable.previous_active = active_[index];
+    f.immutable().owner = owner;
+    f.immutable().previous_active = active_[index];
     active_[index] = static_cast<uint32_t>(stack_.size());
     return Outcome::Pushed;
 }
@@ -90,13 +90,13 @@ Reconstructor::Frame& Reconstructor::owner_of(uint32_t tuple_index) {
         const auto [chain, frame] = parked_at_[tuple_index];
         return parked_[chain]->frames[frame];
     }
-    return stack_[stack_[active_[tuple_index] - 1].immutable.owner];
+    return stack_[stack_[active_[tuple_index] - 1].immutable().owner];
 }
 
 bool Reconstructor::defer(Frame& f, uint32_t tuple_index) {
     Fixup fix;
     if (!make_slot(f, fix)) return false;
-    owner_of(tuple_index).immutable.fixups.push_back(std::move(fix));
+    owner_of(tuple_index).immutable().fixups.push_back(std::move(fix));
     return true;
 }
 
@@ -109,8 +109,8 @@ Reconstructor::Park Reconstructor::park_requester(uint32_t awaited) {
     size_t bottom = stack_.size() - 1;
     for (;;) {
         const Frame& f = stack_[bottom];
-        if (!f.is_immutable() || f.immutable.owner != bottom || f.immutable.no_park) return Park::NotPossible;
-        if (f.immutable.resumed_from != kNoChain) break;  // its slot is known already
+        if (!f.is_immutable() || f.immutable().owner != bottom || f.immutable().no_park) return Park::NotPossible;
+        if (f.immutable().resumed_from != kNoChain) break;  // its slot is known already
         if (bottom == 0) return Park::NotPossible;
         if (stack_[bottom - 1].fills_item_or_value()) break;
         --bottom;
@@ -122,9 +122,9 @@ Reconstructor::Park Reconstructor::park_requester(uint32_t awaited) {
     auto chain = std::make_unique<ParkedChain>();
     const size_t id = parked_.size();
     Frame& first = stack_[bottom];
-    if (first.immutable.resumed_from != kNoChain) {
-        chain->slot = std::move(parked_[first.immutable.resumed_from]->slot);
-        first.immutable.resumed_from = kNoChain;
+    if (first.immutable().resumed_from != kNoChain) {
+        chain->slot = std::move(parked_[first.immutable().resumed_from]->slot);
+        first.immutable().resumed_from = kNoChain;
     } else if (!make_slot(stack_[bottom - 1], chain->slot)) {
         return Park::Error;
     }
@@ -149,10 +149,10 @@ void Reconstructor::resume(size_t id, bool on_demand) {
     for (size_t i = 0; i < chain.frames.size(); ++i) {
         Frame& f = chain.frames[i];
         const long below = stack_.empty() ? -1 : stack_.back().nearest_other;
-        f.immutable.owner = stack_.size();
+        f.immutable().owner = stack_.size();
         f.nearest_other = below;
-        f.immutable.resumed_from = i == 0 ? id : kNoChain;
-        f.immutable.no_park = on_demand;
+        f.immutable().resumed_from = i == 0 ? id : kNoChain;
+        f.immutable().no_park = on_demand;
         active_[f.index] = static_cast<uint32_t>(stack_.size() + 1);
         parked_at_.erase(f.index);
         stack_.push_back(std::move(f));
@@ -207,12 +207,12 @@ bool Reconstructor::apply_fixups(std::vector<Fixup>& fixups, PyObject* value) {
 }
 
 bool Reconstructor::finish_immutable(Frame& f, PyRef& out) {
-    active_[f.index] = f.immutable.previous_active;
+    active_[f.index] = f.immutable().previous_active;
     if (memo_.get(f.index)) {
         out = PyRef::borrow(memo_.get(f.index));
         return true;
     }
-    std::vector<PyRef>& items = stack_[f.immutable.owner].items;
+    std::vector<PyRef>& items = stack_[f.immutable().owner].items();
     const Py_ssize_t n = static_cast<Py_ssize_t>(items.size());
     if (f.tag == Tag::FrozenSet) {
         for (const PyRef& item : items) {
@@ -235,7 +235,7 @@ bool Reconstructor::finish_immutable(Frame& f, PyRef& out) {
         ready_.insert(ready_.end(), waiting->second.begin(), waiting->second.end());
         waiting_for_.erase(waiting);
     }
-    return apply_fixups(stack_[f.immutable.owner].immutable.fixups, out.get());
+    return apply_fixups(stack_[f.immutable().owner].immutable().fixups, out.get());
 }
 
 }  // namespace zelkor::format

@@ -104,10 +104,10 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
         PyList_SetItem(field_names.get(), static_cast<Py_ssize_t>(i), t->fields[i].copy().release());
     }
     Frame& f = push_frame(index, Tag::Dataclass, count, rec.children());
-    f.dataclass.type_id = type_id;
-    f.dataclass.module = std::move(module);
-    f.dataclass.field_names = std::move(field_names);
-    f.items.reserve(count);
+    f.dataclass().type_id = type_id;
+    f.dataclass().module = std::move(module);
+    f.dataclass().field_names = std::move(field_names);
+    f.items().reserve(count);
     active_[index] = static_cast<uint32_t>(stack_.size());
     return Outcome::Pushed;
 }
@@ -128,7 +128,7 @@ PyRef Reconstructor::companion_module() {
 }
 
 bool Reconstructor::make_class(Frame& f) {
-    DataclassPart& d = f.dataclass;
+    DataclassPart& d = f.dataclass();
     if (d.cls) return true;
     PyRef factory = module_attribute(d.module.get(), names.make_class);
     if (!factory) return false;
@@ -139,7 +139,7 @@ bool Reconstructor::make_class(Frame& f) {
 // Counts each type's class once per load, if the companion module generated
 // it (its __module__ is the companion module's name).
 bool Reconstructor::count_generated(Frame& f) {
-    DataclassPart& d = f.dataclass;
+    DataclassPart& d = f.dataclass();
     TypeObjects& t = type_objects_[d.type_id];
     if (t.counted) return true;
     t.counted = true;
@@ -161,14 +161,14 @@ bool Reconstructor::count_generated(Frame& f) {
 // constructor takes: init=False fields are set on the instance afterwards,
 // and names of class variables (which older versions stored) are dropped.
 bool Reconstructor::plan_fields(Frame& f) {
-    TypeObjects& t = type_objects_[f.dataclass.type_id];
-    if (t.plan_class.get() == f.dataclass.cls.get()) return true;
+    TypeObjects& t = type_objects_[f.dataclass().type_id];
+    if (t.plan_class.get() == f.dataclass().cls.get()) return true;
     t.uses.clear();
     t.late.reset();
     t.dropped.reset();
     t.without_init = false;
-    t.plan_class = f.dataclass.cls.copy();
-    PyRef declared = optional_attribute(f.dataclass.cls.get(), names.dataclass_fields);
+    t.plan_class = f.dataclass().cls.copy();
+    PyRef declared = optional_attribute(f.dataclass().cls.get(), names.dataclass_fields);
     if (!declared || !PyDict_Check(declared.get())) return true;  // not a dataclass: all keywords
     if (!field_kinds_.load()) return false;
     PyRef items = PyRef::steal(PyDict_Items(declared.get()));
@@ -205,12 +205,12 @@ bool Reconstructor::plan_fields(Frame& f) {
 
 bool Reconstructor::make_shell(Frame& f, PyRef& out) {
     if (!make_class(f)) return false;
-    PyRef new_ = PyRef::steal(PyObject_GetAttr(f.dataclass.cls.get(), names.new_));
+    PyRef new_ = PyRef::steal(PyObject_GetAttr(f.dataclass().cls.get(), names.new_));
     if (!new_) return false;
-    f.dataclass.shell = call_with(new_.get(), {f.dataclass.cls.get()});
-    if (!f.dataclass.shell) return false;
-    remember(f.index, f.dataclass.shell.get());
-    out = f.dataclass.shell.copy();
+    f.dataclass().shell = call_with(new_.get(), {f.dataclass().cls.get()});
+    if (!f.dataclass().shell) return false;
+    remember(f.index, f.dataclass().shell.get());
+    out = f.dataclass().shell.copy();
     return true;
 }
 
@@ -219,7 +219,7 @@ bool Reconstructor::make_shell(Frame& f, PyRef& out) {
 // whose __init__ cannot be called without an init-only variable gets a new
 // instance with the arguments set as attributes instead.
 PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
-    const DataclassPart& d = f.dataclass;
+    const DataclassPart& d = f.dataclass();
     if (type_objects_[d.type_id].without_init) {
         PyRef instance = d.shell.copy();
         if (!instance) {
@@ -251,16 +251,16 @@ PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
 // With `late`, only those the constructor takes: the values of fields it
 // does not take go to `late`, and dropped fields nowhere.
 PyRef Reconstructor::keyword_arguments(const Frame& f, LateFields* late) {
-    const TypeObjects& t = type_objects_[f.dataclass.type_id];
+    const TypeObjects& t = type_objects_[f.dataclass().type_id];
     const std::vector<PyRef>& field_names = t.fields;
-    const size_t paired = std::min(field_names.size(), f.items.size());
+    const size_t paired = std::min(field_names.size(), f.items().size());
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!kwargs) return kwargs;
     for (size_t i = 0; i < paired; ++i) {
         const FieldUse use = !late || t.uses.empty() ? FieldUse::Keyword : t.uses[i];
-        if (use == FieldUse::Late) late->emplace_back(field_names[i].copy(), f.items[i].copy());
+        if (use == FieldUse::Late) late->emplace_back(field_names[i].copy(), f.items()[i].copy());
         if (use != FieldUse::Keyword) continue;
-        if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items[i].get()) < 0) return PyRef();
+        if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
     }
     return kwargs;
 }
@@ -287,28 +287,29 @@ PyRef Reconstructor::migrated_arguments(const TypeObjects& t, PyObject* migrated
 
 bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
     out = std::move(instance);
-    hash_costs_.note_instance(out.get(), f.items);
+    hash_costs_.note_instance(out.get(), f.items());
     remember(f.index, out.get());
     return true;
 }
 
 bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
     if (!make_class(f)) return false;
-    if (type_objects_[f.dataclass.type_id].plan_class.get() != f.dataclass.cls.get() && !plan_fields(f)) return false;
+    if (type_objects_[f.dataclass().type_id].plan_class.get() != f.dataclass().cls.get() && !plan_fields(f))
+        return false;
     // Stored values of fields the constructor does not take, set once the
     // instance exists.
     LateFields late;
     PyRef kwargs = keyword_arguments(f, &late);
     if (!kwargs) return false;
 
-    const uint32_t stored = g_.types.types[f.dataclass.type_id].version;
+    const uint32_t stored = g_.types.types[f.dataclass().type_id].version;
     PyRef first;
     uint32_t current;
-    if (f.dataclass.shell) {
+    if (f.dataclass().shell) {
         // The instance was handed out before its fields existed; it is
         // initialised exactly once, with the final arguments, so its
         // version comes from the class.
-        current = stored == 0 ? 0 : declared_version(f.dataclass.cls.get());
+        current = stored == 0 ? 0 : declared_version(f.dataclass().cls.get());
     } else {
         first = construct(f, kwargs.get());
         if (first) {
@@ -325,7 +326,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
             PyObject *type, *value, *traceback;
             PyErr_Fetch(&type, &value, &traceback);
-            current = declared_version(f.dataclass.cls.get());
+            current = declared_version(f.dataclass().cls.get());
             if (needs_no_migration(stored, current)) {
                 PyErr_Restore(type, value, traceback);
                 return false;
@@ -336,7 +337,7 @@ bool Reconstructor::finish_dataclass(Frame& f, PyRef& out) {
         }
     }
     if (needs_no_migration(stored, current)) {
-        PyRef instance = f.dataclass.shell ? construct(f, kwargs.get()) : std::move(first);
+        PyRef instance = f.dataclass().shell ? construct(f, kwargs.get()) : std::move(first);
         if (!instance || (!late.empty() && !set_late_fields(instance.get(), late))) return false;
         return complete_instance(f, std::move(instance), out);
     }
@@ -358,7 +359,7 @@ bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t cur
 
     PyRef apply = module_attribute(migrations.get(), names.apply_migrations);
     if (!apply) return false;
-    PyObject* type_name = type_objects_[f.dataclass.type_id].name.get();
+    PyObject* type_name = type_objects_[f.dataclass().type_id].name.get();
     PyRef migrated = call_with(apply.get(), {type_name, input.get(), stored_obj.get(), current_obj.get()});
     if (!migrated) return false;
     if (!PyDict_Check(migrated.get())) {
@@ -367,13 +368,13 @@ bool Reconstructor::migrate(Frame& f, PyRef first, uint32_t stored, uint32_t cur
     }
 
     LateFields late;
-    PyRef migrated_kwargs = migrated_arguments(type_objects_[f.dataclass.type_id], migrated.get(), late);
+    PyRef migrated_kwargs = migrated_arguments(type_objects_[f.dataclass().type_id], migrated.get(), late);
     if (!migrated_kwargs) return false;
     PyRef instance = construct(f, migrated_kwargs.get());
     if (!instance || !set_late_fields(instance.get(), late)) return false;
 
     // Declared fields: from the first instance, or the class when there is none.
-    PyObject* declared_from = first ? first.get() : f.dataclass.cls.get();
+    PyObject* declared_from = first ? first.get() : f.dataclass().cls.get();
     if (!attach_extra_fields(instance.get(), migrated.get(), declared_from)) return false;
     return complete_instance(f, std::move(instance), out);
 }

@@ -137,6 +137,15 @@ private:
         PyRef shell;        // the instance handed out before its fields were complete
     };
 
+    // The part of a frame that only tuple, frozenset and dataclass frames
+    // use, out of line: lists, dicts and sets, the bulk of frames, are made
+    // and dropped without it.
+    struct FrameExtra {
+        std::vector<PyRef> items;  // tuple/frozenset items (owner), dataclass field values
+        ImmutablePart immutable;
+        DataclassPart dataclass;
+    };
+
     // One record whose children are being built.
     struct Frame {
         uint32_t index = 0;
@@ -144,16 +153,22 @@ private:
         uint64_t count = 0;  // children (u32 units for a dict)
         uint64_t pos = 0;    // next child to request (not for tuple and frozenset)
         const uint8_t* children = nullptr;
-        PyRef obj;                 // list, dict or set being filled
-        PyRef key;                 // dict key waiting for its value
-        std::vector<PyRef> items;  // tuple/frozenset items (owner), dataclass field values
+        PyRef obj;  // list, dict or set being filled
+        PyRef key;  // dict key waiting for its value
         // Position of the nearest frame at or below this one that is not a
         // tuple or frozenset (-1 if none).
         long nearest_other = -1;
-        ImmutablePart immutable;
-        DataclassPart dataclass;
-        DictShape* shape = nullptr;  // dict: the shape it was copied from
+        DictShape* shape = nullptr;         // dict: the shape it was copied from
+        std::unique_ptr<FrameExtra> extra;  // tuple, frozenset and dataclass frames
 
+        std::vector<PyRef>& items() { return extra->items; }
+        const std::vector<PyRef>& items() const { return extra->items; }
+        ImmutablePart& immutable() { return extra->immutable; }
+        const ImmutablePart& immutable() const { return extra->immutable; }
+        DataclassPart& dataclass() { return extra->dataclass; }
+        const DataclassPart& dataclass() const { return extra->dataclass; }
+        // A frame brought back from a parked chain at its bottom: the chain.
+        size_t resumed_from() const { return extra ? extra->immutable.resumed_from : kNoChain; }
         bool is_immutable() const { return tag == Tag::Tuple || tag == Tag::FrozenSet; }
         // Whether the child asked for now fills a list item or a dict value.
         bool fills_item_or_value() const { return tag == Tag::List || (tag == Tag::Dict && key); }
@@ -322,6 +337,13 @@ private:
         f.tag = tag;
         f.count = count;
         f.children = children;
+        if (tag == Tag::Tuple || tag == Tag::FrozenSet || tag == Tag::Dataclass) {
+            if (spare_extra_) {
+                f.extra = std::move(spare_extra_);
+            } else {
+                f.extra = std::make_unique<FrameExtra>();
+            }
+        }
         return f;
     }
     // Innermost frame (+1) of a tuple, frozenset or dataclass record being
@@ -347,6 +369,10 @@ private:
     std::vector<TypeObjects> type_objects_;
     PyRef companion_;  // the companion module as last imported by this load
     std::vector<Frame> stack_;
+    // The extra part of the last tuple, frozenset or dataclass frame
+    // finished, emptied, for the next one: records of one type follow
+    // each other.
+    std::unique_ptr<FrameExtra> spare_extra_;
     std::vector<std::unique_ptr<ParkedChain>> parked_;
     std::unordered_map<uint32_t, std::pair<size_t, size_t>> parked_at_;  // record -> (chain, frame)
     std::unordered_map<uint32_t, std::vector<size_t>> waiting_for_;      // record -> chains
