@@ -1,15 +1,23 @@
 #include "format/decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
 #include "format/primitives.h"
 #include "format/record.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#include <emmintrin.h>
+#define ZELKOR_SSE2_ASCII 1
+#endif
+
 namespace zelkor::format {
 
 namespace {
+
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 bool is_continuation(uint8_t b) {
     return (b & 0xC0) == 0x80;
@@ -21,11 +29,38 @@ size_t ascii_prefix(const uint8_t* p, size_t n) {
     while (i + 8 <= n) {
         uint64_t v;
         std::memcpy(&v, p + i, 8);
-        if (v & 0x8080808080808080ull) break;
+        if (v & kHighBits) break;
         i += 8;
     }
     while (i < n && p[i] < 0x80) ++i;
     return i;
+}
+
+// Whether the `n` bytes at `p` are all ASCII. Each chunk is read whole: the
+// last one ends at the last byte and overlaps the one before it. With SSE2,
+// long texts are given up at their first 64 bytes that are not all ASCII.
+ZELKOR_ALWAYS_INLINE bool is_ascii(const uint8_t* p, size_t n) {
+    size_t i = 0;
+#ifdef ZELKOR_SSE2_ASCII
+    if (n >= 16) {
+        const auto load = [p](size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
+        for (; i + 64 <= n; i += 64) {
+            const __m128i v =
+                _mm_or_si128(_mm_or_si128(load(i), load(i + 16)), _mm_or_si128(load(i + 32), load(i + 48)));
+            if (_mm_movemask_epi8(v)) return false;
+        }
+        __m128i v = load(n - 16);
+        for (; i + 16 < n; i += 16) v = _mm_or_si128(v, load(i));
+        return !_mm_movemask_epi8(v);
+    }
+#endif
+    if (n >= 8) {
+        uint64_t v = load_u64(p + n - 8);
+        for (; i + 8 < n; i += 8) v |= load_u64(p + i);
+        return !(v & kHighBits);
+    }
+    if (n >= 4) return !((load_u32(p) | load_u32(p + n - 4)) & 0x80808080u);
+    return !n || !((p[0] | p[n / 2] | p[n - 1]) & 0x80);
 }
 
 Utf8Fault invalid_sequence(size_t length, size_t index) {
@@ -145,14 +180,15 @@ std::optional<DecodeFailure> decode_strings(const uint8_t* data, size_t len, siz
         auto n = read_u32(data, len, pos);
         if (!n) return failure(DecodeError::StringLengthTruncated);
         if (!has_room(len, pos, *n)) return failure(DecodeError::StringDataTruncated);
-        const size_t ascii = ascii_prefix(data + pos, *n);
-        if (ascii < *n) {
-            if (auto fault = find_utf8_fault(data + pos + ascii, *n - ascii)) {
-                fault->index += ascii;
+        const bool ascii = is_ascii(data + pos, *n);
+        if (!ascii) {
+            const size_t prefix = ascii_prefix(data + pos, *n);
+            if (auto fault = find_utf8_fault(data + pos + prefix, *n - prefix)) {
+                fault->index += prefix;
                 return DecodeFailure{DecodeError::InvalidUtf8, 0, *fault};
             }
         }
-        if (ascii < *n || *n >= DecodedGraph::kLongText) out.costly_texts[i >> 6] |= uint64_t{1} << (i & 63);
+        if (!ascii || *n >= DecodedGraph::kLongText) out.costly_texts[i >> 6] |= uint64_t{1} << (i & 63);
         out.strings.emplace_back(reinterpret_cast<const char*>(data + pos), *n);
         pos += *n;
     }
@@ -273,6 +309,92 @@ ZELKOR_ALWAYS_INLINE size_t int_record_size(const uint8_t* rec) {
     if (!(rec[9] & 0x80)) return 10;
     return rec[10] & 0x80 ? 0 : 11;
 }
+constexpr size_t kLongestInt = 11;
+
+// The size of each record whose tag byte alone gives it (no payload, a
+// string index or a Ref), by tag byte; 0 for the others (floats are taken
+// in runs).
+constexpr auto kFixedSizeByByte = [] {
+    std::array<uint8_t, 256> size{};
+    for (const KindInfo& kind : kKinds) {
+        switch (kind.shape) {
+            case Shape::Empty:
+                size[tag_byte(kind.tag)] = 1;
+                break;
+            case Shape::StringIndex:
+            case Shape::RecordIndex:
+                size[tag_byte(kind.tag)] = 5;
+                break;
+            case Shape::Varint:
+            case Shape::Float64:
+            case Shape::Bytes:
+            case Shape::Items:
+            case Shape::Pairs:
+            case Shape::Fields:
+                break;
+        }
+    }
+    return size;
+}();
+
+// Takes the record at `rec`, at most `stop`, when it is a float, an int,
+// Bytes or a List, Tuple, Set, FrozenSet or Dict whose payload fits before
+// `end`: moves `rec` past it (and past the floats or ints that follow it,
+// as a run with one bound) and counts them off `left`, at least 1. False
+// when the checking path must take it: another kind, or cut short (that
+// path then names the field).
+ZELKOR_ALWAYS_INLINE bool take_record(const uint8_t*& rec, uint32_t& left, const uint8_t* stop, const uint8_t* end) {
+    const uint8_t byte = *rec;
+    const size_t room = static_cast<size_t>(end - rec) - 5;  // past a u32 count
+    const size_t count = load_u32(rec + 1);
+    switch (kShapeByByte[byte]) {
+        case Shape::Float64:
+            rec += 9;
+            if (--left && rec <= stop && *rec == byte) {
+                size_t run = std::min<size_t>(left, static_cast<size_t>(stop - rec) / 9 + 1);
+                left -= static_cast<uint32_t>(run);
+                do {
+                    rec += 9;
+                } while (--run && *rec == byte);
+                left += static_cast<uint32_t>(run);
+            }
+            return true;
+        case Shape::Varint: {
+            size_t size = int_record_size(rec);
+            if (!size) return false;
+            rec += size;
+            if (--left && rec <= stop && *rec == byte) {
+                size_t run = std::min<size_t>(left, static_cast<size_t>(stop - rec) / kLongestInt + 1);
+                left -= static_cast<uint32_t>(run);
+                while ((size = int_record_size(rec)) != 0) {
+                    rec += size;
+                    if (!--run || *rec != byte) break;
+                }
+                left += static_cast<uint32_t>(run);
+            }
+            return true;
+        }
+        case Shape::Bytes:
+            if (count > room) return false;
+            rec += 5 + count;
+            break;
+        case Shape::Items:
+            if (count > room / 4) return false;
+            rec += 5 + 4 * count;
+            break;
+        case Shape::Pairs:
+            if (count > room / 8) return false;
+            rec += 5 + 8 * count;
+            break;
+        case Shape::Empty:
+        case Shape::StringIndex:
+        case Shape::RecordIndex:
+        case Shape::Fields:
+            return false;
+    }
+    --left;
+    return true;
+}
 
 // The record table's loop, with everything it writes held in locals. Until
 // a dataclass record is met, only the targets of Refs are marked shared;
@@ -286,61 +408,39 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
     const auto mark_ref_target = [shared, shared_count](uint32_t target) {
         if (target < shared_count) shared[target >> 6] |= uint64_t{1} << (target & 63);
     };
+    // While `rec` is at most `stop`, any record but Bytes and containers is
+    // whole with room to spare and needs no bounds check of its own. (The
+    // record table starts past the header, so `rec` is never `data` here.)
+    const uint8_t* const stop = data + (len >= kRoomForScalar ? len - kRoomForScalar : 0);
+    const uint8_t* rec = data + p;
     DecodeFailure failed{};
     Tag tag = Tag::None;
     PayloadCheck check;
-    uint32_t r = 0;
-    for (; r < count; ++r) {
-        // The bulk of most blobs: scalars and Refs, whole records with room
-        // to spare, which need no bounds check of their own.
-        if (len - p >= kRoomForScalar) {
-            const uint8_t* rec = data + p;
-            switch (rec[0]) {
-                case tag_byte(Tag::None):
-                case tag_byte(Tag::True):
-                case tag_byte(Tag::False):
-                    p += 1;
-                    continue;
-                case tag_byte(Tag::Int):
-                    if (const size_t size = int_record_size(rec)) {
-                        p += size;
-                        continue;
-                    }
-                    break;
-                case tag_byte(Tag::Float):
-                    // Runs of them (numeric lists) without the dispatch.
-                    p += 9;
-                    while (r + 1 < count && len - p >= kRoomForScalar && data[p] == tag_byte(Tag::Float)) {
-                        p += 9;
-                        ++r;
-                    }
-                    continue;
-                case tag_byte(Tag::Str):
-                    p += 5;
-                    continue;
-                case tag_byte(Tag::Bytes): {
-                    const uint32_t n = load_u32(rec + 1);
-                    if (n > len - p - 5) break;  // the checking path names the field cut short
-                    p += 5 + static_cast<size_t>(n);
-                    continue;
-                }
-                case tag_byte(Tag::Ref):
-                    mark_ref_target(load_u32(rec + 1));
-                    p += 5;
-                    continue;
-                default:
-                    break;
+    uint32_t left = count;
+    while (left) {
+        while (rec <= stop) {
+            // The bulk of most blobs: scalars and Refs, taken by their tag byte.
+            const uint8_t byte = *rec;
+            if (const size_t size = kFixedSizeByByte[byte]) {
+                if (byte == tag_byte(Tag::Ref)) mark_ref_target(load_u32(rec + 1));
+                rec += size;
+                if (!--left) break;
+                continue;
             }
+            if (!take_record(rec, left, stop, data + len)) break;
+            if (!left) break;
         }
-        const size_t at = p;
+        if (!left) break;
+        // Anything else: cut short, an unknown tag, a dataclass, near the end.
+        p = static_cast<size_t>(rec - data);
         if (!check_record(data, len, p, tag, check, failed)) return failed;
-        if (tag == Tag::Ref) {
-            mark_ref_target(load_u32(data + check.children_at));
-        } else if (tag == Tag::Dataclass) {
-            p = at;
-            break;
-        }
+        if (tag == Tag::Dataclass) break;
+        if (tag == Tag::Ref) mark_ref_target(load_u32(data + check.children_at));
+        rec = data + p;
+        --left;
     }
+    p = static_cast<size_t>(rec - data);
+    uint32_t r = count - left;
     if (r < count) {
         const uint32_t exact_from = r;
         Namings namings(shared, shared_count);
