@@ -339,8 +339,8 @@ constexpr auto kFixedSizeByByte = [] {
 
 // Takes the record at `rec`, at most `stop`, when it is a float, an int,
 // Bytes or a List, Tuple, Set, FrozenSet or Dict whose payload fits before
-// `end`: moves `rec` past it (and past the floats or ints that follow it,
-// as a run with one bound) and counts them off `left`, at least 1. False
+// `end`: moves `rec` past it (and past the floats, ints or Bytes that
+// follow it) and counts them off `left`, at least 1. False
 // when the checking path must take it: another kind, or cut short (that
 // path then names the field).
 ZELKOR_ALWAYS_INLINE bool take_record(const uint8_t*& rec, uint32_t& left, const uint8_t* stop, const uint8_t* end) {
@@ -375,9 +375,15 @@ ZELKOR_ALWAYS_INLINE bool take_record(const uint8_t*& rec, uint32_t& left, const
             return true;
         }
         case Shape::Bytes:
+            // And the Bytes records that follow it (a list of them).
             if (count > room) return false;
             rec += 5 + count;
-            break;
+            while (--left && rec <= stop && *rec == byte) {
+                const size_t n = load_u32(rec + 1);
+                if (n > static_cast<size_t>(end - rec) - 5) break;
+                rec += 5 + n;
+            }
+            return true;
         case Shape::Items:
             if (count > room / 4) return false;
             rec += 5 + 4 * count;
