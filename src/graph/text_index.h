@@ -20,6 +20,38 @@ uint64_t hash_text(std::string_view text);
 // texts collide on purpose.
 uint64_t hash_text_keyed(std::string_view text);
 
+// Whether two texts are equal; those of up to 32 bytes are compared in a
+// few word loads instead of a library call (most texts met are short).
+inline bool same_text(std::string_view a, std::string_view b) {
+    const size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    const auto word = [](const char* at) {
+        uint64_t v;
+        std::memcpy(&v, at, 8);
+        return v;
+    };
+    if (n >= 8) {
+        if (n > 32) return std::memcmp(p, q, n) == 0;
+        uint64_t diff = (word(p) ^ word(q)) | (word(p + n - 8) ^ word(q + n - 8));
+        if (n > 16) diff |= (word(p + 8) ^ word(q + 8)) | (word(p + n - 16) ^ word(q + n - 16));
+        return diff == 0;
+    }
+    if (n >= 4) {
+        uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, p, 4);
+        std::memcpy(&b0, q, 4);
+        std::memcpy(&a1, p + n - 4, 4);
+        std::memcpy(&b1, q + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] != q[i]) return false;
+    }
+    return true;
+}
+
 // Open-addressing table from a 64-bit hash to a u32 index into some
 // caller-owned list; the caller supplies the equality test, so the table
 // never stores keys and never dangles when the list reallocates. A table
@@ -127,7 +159,7 @@ public:
     uint64_t hash(std::string_view text) const { return keyed_ ? hash_text_keyed(text) : hash_text(text); }
     template <class TextAt>
     uint32_t find(std::string_view text, uint64_t text_hash, TextAt&& text_at) const {
-        return table_.find(text_hash, [&](uint32_t i) { return text_at(i) == text; });
+        return table_.find(text_hash, [&](uint32_t i) { return same_text(text_at(i), text); });
     }
     template <class TextAt>
     void insert(std::string_view, uint64_t text_hash, uint32_t index, TextAt&& text_at) {
