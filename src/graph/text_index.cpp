@@ -99,38 +99,34 @@ inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
 uint64_t hash_text(std::string_view text) {
     const char* p = text.data();
     size_t n = text.size();
-    uint64_t h = kKey.k0 ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full);
-    if (n > 16) {
-        // Longer texts go sixteen bytes a step, one multiplication each.
-        while (n > 16) {
-            h = fold_multiply(load64(p) ^ kKey.k1, load64(p + 8) ^ h);
-            p += 16;
-            n -= 16;
-        }
-        // The last sixteen bytes, overlapping what came before.
-        h = fold_multiply(load64(p + n - 16) ^ 0x8EBC6AF09C88C6E3ull, load64(p + n - 8) ^ h);
-    } else if (n >= 8) {
-        while (n > 8) {
-            h = (h ^ load64(p)) * 0xE7037ED1A0B428DBull;
-            h ^= h >> 29;
-            p += 8;
-            n -= 8;
-        }
-        // The last 8 bytes, overlapping what came before when needed.
-        h = (h ^ load64(p + n - 8)) * 0x8EBC6AF09C88C6E3ull;
-    } else {
-        uint64_t v = 0;
-        if (n >= 4) {
-            uint32_t a, b;
-            std::memcpy(&a, p, 4);
-            std::memcpy(&b, p + n - 4, 4);
-            v = (static_cast<uint64_t>(a) << 32) | b;
+    if (n <= 16) {
+        // Short texts: their first and last words, two multiplications.
+        uint64_t a = 0, b = 0;
+        if (n >= 8) {
+            a = load64(p);
+            b = load64(p + n - 8);
+        } else if (n >= 4) {
+            uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
         } else if (n > 0) {
-            v = (static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16) |
+            a = (static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16) |
                 (static_cast<uint64_t>(static_cast<uint8_t>(p[n >> 1])) << 8) | static_cast<uint8_t>(p[n - 1]);
         }
-        h = (h ^ v) * 0xE7037ED1A0B428DBull;
+        const uint64_t h = fold_multiply(a ^ kKey.k1, b ^ kKey.k0);
+        return fold_multiply(h ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full), 0xE7037ED1A0B428DBull);
     }
+    // Longer texts go sixteen bytes a step, one multiplication each.
+    uint64_t h = kKey.k0 ^ (static_cast<uint64_t>(n) * 0xA0761D6478BD642Full);
+    while (n > 16) {
+        h = fold_multiply(load64(p) ^ kKey.k1, load64(p + 8) ^ h);
+        p += 16;
+        n -= 16;
+    }
+    // The last sixteen bytes, overlapping what came before.
+    h = fold_multiply(load64(p + n - 16) ^ 0x8EBC6AF09C88C6E3ull, load64(p + n - 8) ^ h);
     return mix64(h);
 }
 
