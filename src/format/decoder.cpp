@@ -450,7 +450,25 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
     if (r < count) {
         const uint32_t exact_from = r;
         Namings namings(shared, shared_count);
+        const size_t fast_limit = static_cast<size_t>(stop - data);
         for (; r < count; ++r) {
+            // As in the loop above: scalars name nothing, and a Ref its
+            // target.
+            if (p <= fast_limit) {
+                const uint8_t byte = data[p];
+                size_t size = kFixedSizeByByte[byte];
+                if (size) {
+                    if (byte == tag_byte(Tag::Ref)) namings.name(load_u32(data + p + 1));
+                } else if (byte == tag_byte(Tag::Float)) {
+                    size = 9;
+                } else if (byte == tag_byte(Tag::Int)) {
+                    size = int_record_size(data + p);
+                }
+                if (size) {
+                    p += size;
+                    continue;
+                }
+            }
             if (!check_record(data, len, p, tag, check, failed)) return failed;
             const uint8_t* children = data + check.children_at;  // a Ref's target too
             for (size_t i = 0; i < check.child_units; ++i) namings.name(load_u32(children + 4 * i));
