@@ -247,6 +247,19 @@ void test_text_index() {
         CHECK(later.intern_string(texts[1]) == 0 && later.find_string(texts[2]) == graph::IndexTable::kMissing);
         for (size_t i = 0; i < 300; ++i) CHECK(later.intern_string(texts[i + 1]) == i);
     }
+    // Texts of every length up to past those compared a word at a time:
+    // equal in separate buffers, unequal when one byte differs.
+    for (size_t n = 0; n <= 40; ++n) {
+        const std::string text(n, 'a');
+        std::string other = text;
+        CHECK(graph::same_text(text, other));
+        for (size_t k = 0; k < n; ++k) {
+            other[k] = 'b';
+            CHECK(!graph::same_text(text, other) && !graph::same_text(other, text));
+            other[k] = 'a';
+        }
+        CHECK(!graph::same_text(text, text + "a"));
+    }
 
     // The first registration of a name fixes its fields and version.
     graph::TypeRegistry r;
