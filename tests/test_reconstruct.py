@@ -210,19 +210,27 @@ def test_ref_and_repeated_index_give_the_same_object(record, value):
 
 
 def test_records_named_through_colliding_memo_slots_keep_their_identity():
-    # Ref targets spread thinly over many records are kept in an open-addressing
-    # memo; these all share one home slot, past the longest run it probes.
+    # Ref targets spread thinly over many records get memo slots of their own;
+    # the few other entries (tuples here) go to an open-addressing table. These
+    # tuples all share one home slot there, past the longest run it probes, which
+    # moves every entry, the Ref targets' too, into a table of one slot per record.
     def home(index):
         return (index * 0x9E3779B97F4A7C15) % 2**64 >> 54
 
-    n = 150_000
-    targets = [i for i in range(1, n) if home(i) == home(1)][:100]
+    n = 200_000
+    colliding = [i for i in range(1, n - 1) if home(i) == home(1)]
+    targets, tuples = colliding[:90], colliding[90:180]
+    assert len(tuples) == 90 and not set(targets) & {t + 1 for t in tuples}
     refs = [n + k for k in range(2 * len(targets))]
-    records = [lst(*refs)] + [int_(10**12 + i) for i in range(1, n)]
+    records = [lst(*refs, *tuples, *refs)] + [int_(10**12 + i) for i in range(1, n)]
+    for t in tuples:
+        records[t] = tup(t + 1)
     records += [ref(t) for t in targets for _ in range(2)]
     result = loads(blob(records))
-    assert result == [10**12 + t for t in targets for _ in range(2)]
-    assert all(result[k] is result[k + 1] for k in range(0, len(result), 2))
+    shared = [10**12 + t for t in targets for _ in range(2)]
+    assert result == shared + [(10**12 + t + 1,) for t in tuples] + shared
+    first, again = result[: len(shared)], result[-len(shared):]
+    assert all(first[k] is first[k + 1] is again[k] is again[k + 1] for k in range(0, len(shared), 2))
 
 
 def _rows(change):

@@ -47,7 +47,8 @@ bool sparse_memo(const DecodedGraph& g) {
 }  // namespace
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
-    : g_(decoded), next_offset_(decoded.records.first()), memo_(decoded.records.size(), sparse_memo(decoded)),
+    : g_(decoded), next_offset_(decoded.records.first()),
+      memo_(decoded.records.size(), sparse_memo(decoded), decoded.shared.words()),
       shared_words_(decoded.shared.words()), type_objects_(decoded.types.types.size()),
       presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
       hash_costs_(64 * static_cast<uint64_t>(decoded.records.size()) + (uint64_t{1} << 28)),

@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "format/primitives.h"
+
 #if defined(__GNUC__) || defined(__clang__)
 #define ZELKOR_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)
@@ -18,6 +20,43 @@
 #endif
 
 namespace zelkor::format {
+
+// The number of bits set in `x`. The baseline x86-64 target has no
+// instruction for it (std::popcount becomes a library call there): the
+// instruction is used where the processor has it, and a few shifts and adds
+// elsewhere.
+class BitCount {
+public:
+    BitCount() : hardware_(has_instruction()) {}
+    ZELKOR_ALWAYS_INLINE uint64_t operator()(uint64_t x) const {
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+        if (hardware_) {
+            uint64_t n;
+            __asm__("popcntq %1, %0" : "=r"(n) : "r"(x) : "cc");
+            return n;
+        }
+#endif
+        x = x - (x >> 1 & 0x5555555555555555ull);
+        x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
+        x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+        return x * 0x0101010101010101ull >> 56;
+    }
+
+private:
+    static bool has_instruction() {
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+        static const bool has = [] {
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("popcnt") != 0;
+        }();
+        return has;
+#else
+        return false;
+#endif
+    }
+
+    bool hardware_;
+};
 
 // The slots of a memo's open-addressing table.
 struct MemoTable {
@@ -50,11 +89,15 @@ struct MemoTable {
 // Two layouts. A table of one slot per record is the fastest, but it is
 // touched on every page that holds an entry: when the records that need an
 // entry (the targets of Refs, tuples and the like) lie thinly over the whole
-// record table, an open-addressing table sized to the entries takes far
-// less memory. The caller says which to start with; a run of collisions in
-// the open-addressing table longer than any that real data makes moves the
-// entries into a table of one slot per record, so that crafted indices
-// cannot make the probing quadratic.
+// record table, a table sized to the entries takes far less memory. There,
+// each record marked shared (nearly every record that gets an entry) has a
+// slot of its own, in record order: its rank among the marked records, the
+// marked records of the words before its own (counted once per call) and
+// those below it in its word. The few other entries go to an
+// open-addressing table. The caller says which layout to start with; a run
+// of collisions in the open-addressing table longer than any that real data
+// makes moves every entry into a table of one slot per record, so that
+// crafted indices cannot make the probing quadratic.
 //
 // Each table is taken from one kept across calls whenever that one is free
 // and large enough: a table taken afresh costs a page fault for every page
@@ -65,11 +108,14 @@ struct MemoTable {
 // the interpreter lock, which guards the kept tables.
 class Memo {
 public:
-    Memo(size_t n, bool sparse) : record_count_(n ? n : 1) {
+    // `marks`: one bit per record of the `n`, the records marked shared,
+    // unchanged while the memo lives.
+    Memo(size_t n, bool sparse, const uint64_t* marks) : record_count_(n ? n : 1), marks_(marks) {
         if (!sparse) {
             use_flat();
             return;
         }
+        use_ranked(n);
         if (!kept_busy_ && kept_.keys) {
             table_ = kept_;
             kept_busy_ = true;
@@ -95,6 +141,7 @@ public:
                 Py_XDECREF(obj);
             }
         }
+        release_ranked();
         if (!table_.keys) return;
         if (table_.keys == kept_.keys) {
             kept_busy_ = false;
@@ -110,8 +157,11 @@ public:
         table_.release();
     }
 
-    PyObject* get(uint32_t index) const {
+    ZELKOR_ALWAYS_INLINE PyObject* get(uint32_t index) const {
         if (flat_) return flat_[index];
+        const uint64_t word = marks_[index >> 6];
+        const uint64_t bit = uint64_t{1} << (index & 63);
+        if (word & bit) return ranked_[rank_[index >> 6] + bit_count_(word & (bit - 1))];
         // Records are mostly asked for in increasing order: one past every
         // entry made has none.
         if (index >= above_) return nullptr;
@@ -126,6 +176,16 @@ public:
             if (!old) filled_.push_back(index);  // may throw: before any reference moves
             Py_INCREF(obj);
             flat_[index] = obj;
+            Py_XDECREF(old);
+            return;
+        }
+        const uint64_t word = marks_[index >> 6];
+        const uint64_t bit = uint64_t{1} << (index & 63);
+        if (word & bit) {
+            PyObject*& slot = ranked_[rank_[index >> 6] + bit_count_(word & (bit - 1))];
+            PyObject* old = slot;
+            Py_INCREF(obj);
+            slot = obj;
             Py_XDECREF(old);
             return;
         }
@@ -242,7 +302,7 @@ private:
     // Moves every entry into a table of one slot per record.
     void go_flat() {
         std::vector<uint32_t> filled;
-        filled.reserve(filled_.size());  // may throw: nothing moved yet
+        filled.reserve(filled_.size() + ranked_count_);  // may throw: nothing moved yet
         use_flat();
         for (uint32_t slot : filled_) {
             const uint32_t index = table_.keys[slot] - 1;
@@ -251,10 +311,72 @@ private:
             table_.keys[slot] = 0;
             table_.values[slot] = nullptr;
         }
+        // The ranked slots lie in record order.
+        size_t slot = 0;
+        for (size_t w = 0; slot < ranked_count_; ++w) {
+            for (uint64_t bits = marks_[w]; bits; bits &= bits - 1, ++slot) {
+                if (PyObject* obj = ranked_[slot]) {
+                    const uint32_t index = static_cast<uint32_t>(64 * w + static_cast<size_t>(std::countr_zero(bits)));
+                    flat_[index] = obj;
+                    filled.push_back(index);
+                    ranked_[slot] = nullptr;
+                }
+            }
+        }
         filled_ = std::move(filled);
     }
 
+    // Counts the marked records before each word of marks and takes a slot
+    // for each.
+    void use_ranked(size_t n) {
+        const size_t words = n / 64 + 1;
+        rank_.resize(words);  // may throw: nothing taken yet
+        size_t marked = 0;
+        for (size_t w = 0; w < words; ++w) {
+            rank_[w] = static_cast<uint32_t>(marked);
+            marked += static_cast<size_t>(bit_count_(marks_[w]));
+        }
+        ranked_count_ = marked;
+        if (!ranked_busy_ && ranked_kept_count_ >= marked && ranked_kept_) {
+            ranked_ = ranked_kept_;
+            ranked_busy_ = true;
+            return;
+        }
+        ranked_ = static_cast<PyObject**>(std::calloc(marked ? marked : 1, sizeof(PyObject*)));
+        if (!ranked_) throw std::bad_alloc();
+    }
+    // Drops the ranked slots' references and gives back their table, all
+    // zeros again.
+    void release_ranked() {
+        if (!ranked_) return;
+        for (size_t slot = 0; slot < ranked_count_; ++slot) {
+            if (PyObject* obj = ranked_[slot]) {
+                ranked_[slot] = nullptr;
+                Py_DECREF(obj);
+            }
+        }
+        if (ranked_ == ranked_kept_) {
+            ranked_busy_ = false;
+        } else if (!ranked_busy_ && ranked_count_ <= kMaxKeptSlots && ranked_count_ > ranked_kept_count_) {
+            std::free(ranked_kept_);
+            ranked_kept_ = ranked_;
+            ranked_kept_count_ = ranked_count_;
+        } else {
+            std::free(ranked_);
+        }
+        ranked_ = nullptr;
+    }
+
     size_t record_count_;
+    const uint64_t* marks_;
+    BitCount bit_count_;
+    // Ranked slots: the entries of marked records, when not flat.
+    std::vector<uint32_t> rank_;  // per word of marks: the marked records before it
+    PyObject** ranked_ = nullptr;
+    size_t ranked_count_ = 0;
+    static inline PyObject** ranked_kept_ = nullptr;
+    static inline size_t ranked_kept_count_ = 0;
+    static inline bool ranked_busy_ = false;
     MemoTable table_;
     PyObject** flat_ = nullptr;  // the table of one slot per record, when used
     uint32_t above_ = 0;         // open addressing: above every index entered
