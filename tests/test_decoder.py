@@ -12,8 +12,8 @@ import pytest
 from _zelkor import loads
 
 from blob_builder import (
-    LEGACY_MAGIC, MAGIC, blob, bytes_, dataclass, dict_, fset, header,
-    int_raw, lst, none, prefix, ref, set_, str_, string_table, tup,
+    LEGACY_MAGIC, MAGIC, blob, bytes_, dataclass, dict_, float_, fset, header,
+    int_, int_raw, lst, none, prefix, ref, set_, str_, string_table, tup,
     type_entry, u32,
 )
 from support import Kwargs, Recorder, error, install, needs_address_limit
@@ -112,6 +112,22 @@ def test_unknown_tag(tag):
     # after a complete record, and with payload-looking bytes behind it
     data = prefix() + u32(3) + none() + bytes([tag]) + u32(0) * 4
     assert load_error(data) == expected
+
+
+@pytest.mark.parametrize("good,bad,tail,message", [
+    (int_(-5), b"\x04" + b"\xff" * 9 + b"\x80" + b"\x01", bytes(32), "Invalid data: int truncated"),
+    (float_(1.5), b"\x05" + bytes(5), b"", "Invalid data: float truncated"),
+    (bytes_(b"abc"), bytes_(b"", length=33), bytes(32), "Invalid data: bytes data truncated"),
+    (int_(-5), b"\x0f", bytes(32), "Unknown tag: 0x0F"),
+    (float_(1.5), b"\x0f", bytes(32), "Unknown tag: 0x0F"),
+    (bytes_(b"abc"), b"\x0f", bytes(32), "Unknown tag: 0x0F"),
+], ids=["int", "float", "bytes", "int-tag", "float-tag", "bytes-tag"])
+@pytest.mark.parametrize("at", [0, 5])
+def test_fault_inside_a_run(good, bad, tail, message, at):
+    # Ints, floats and Bytes that follow one another are taken in one loop:
+    # a malformed one, one cut short by the end, or another tag stops it.
+    data = prefix() + u32(at + 2) + lst() + good * at + bad + tail
+    assert load_error(data) == message
 
 
 def _cuts(record, message, start=1):
@@ -292,6 +308,17 @@ REJECTED["utf8-index"] = [(_utf8_blob(*texts), message) for texts, message in [
     (("fine", "also fine", b"ab\xffcd"), _bad(1, 2)),
     (("ok", b"\x80"), _bad(1, 0)),
 ]]
+
+
+@pytest.mark.parametrize("length", [3, 7, 8, 16, 17, 65, 130])
+def test_utf8_fault_found_at_every_position(length):
+    # Texts are checked a chunk at a time: a stray byte anywhere in one,
+    # the last chunk (read overlapping the one before) included, is found.
+    for i in range(length):
+        text = bytearray(b"a" * length)
+        text[i] = 0xFF
+        assert load_error(_utf8_blob(b"ok", bytes(text))) == _bad(1, i)
+    assert loads(blob([str_(1)], strings=["ok", "a" * length])) == "a" * length
 
 
 @pytest.mark.parametrize("text", [
