@@ -47,7 +47,8 @@ bool sparse_memo(const DecodedGraph& g) {
 }  // namespace
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
-    : g_(decoded), next_offset_(decoded.records.first()),
+    : g_(decoded), data_(decoded.data), record_count_(static_cast<uint32_t>(decoded.records.size())),
+      next_offset_(decoded.records.first()),
       memo_(decoded.records.size(), sparse_memo(decoded), decoded.shared.words()),
       shared_words_(decoded.shared.words()), type_objects_(decoded.types.types.size()),
       presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),
@@ -130,13 +131,13 @@ inline PyObject* Reconstructor::build_scalar(RecordView rec) {
 // The common case, without frames: a record already built, or a scalar. A
 // Ref, a container not built yet or an invalid index need the general path.
 ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, PyObject*& out, bool shared) {
-    if (index >= g_.records.size()) return Quick::NeedsFrame;
+    if (index >= record_count_) return Quick::NeedsFrame;
     RecordView rec = locate(index);
     if (rec.tag() == Tag::Ref) {
         // A Ref straight to a record that is not a Ref itself (as every
         // saved blob has them); chains and bad targets take the general path.
         const uint32_t target = rec.target();
-        if (target >= g_.records.size()) return Quick::NeedsFrame;
+        if (target >= record_count_) return Quick::NeedsFrame;
         if (PyObject* built = memo_.get(target)) {
             Py_INCREF(built);
             out = built;
@@ -368,14 +369,14 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
 // blobs). True when it was such a record: `item` then holds it (NULL with an
 // exception set when it could not be made).
 ZELKOR_ALWAYS_INLINE bool Reconstructor::inline_record(uint32_t index, PyObject*& item) {
-    if (index != next_index_ || index >= g_.records.size()) return false;
-    const uint8_t* rec = g_.data + next_offset_;
+    if (index != next_index_ || index >= record_count_) return false;
+    const uint8_t* rec = data_ + next_offset_;
     const Tag tag = static_cast<Tag>(rec[0]);
     // Refs first: the bulk of blobs with shared parts and of tables (their
     // keys and repeated values).
     if (tag == Tag::Ref) {
         const uint32_t target = load_u32(rec + 1);
-        if (target >= g_.records.size()) return false;
+        if (target >= record_count_) return false;
         PyObject* built = memo_.get(target);
         if (!built) return false;
         Py_INCREF(built);

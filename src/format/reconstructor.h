@@ -221,8 +221,8 @@ private:
     Quick child_at_hand(uint32_t index, PyObject*& item);
     // Whether the record laid out next is an int, float, str or bytes.
     bool scalar_next() const {
-        if (next_index_ >= g_.records.size()) return false;
-        const uint8_t tag = g_.data[next_offset_];
+        if (next_index_ >= record_count_) return false;
+        const uint8_t tag = data_[next_offset_];
         return tag == tag_byte(Tag::Int) || tag == tag_byte(Tag::Float) || tag == tag_byte(Tag::Str) ||
                tag == tag_byte(Tag::Bytes);
     }
@@ -304,14 +304,14 @@ private:
     // the previous one (or that one again): it is found from there, without
     // the offset table.
     RecordView locate(uint32_t index) {
-        const uint8_t* rec = g_.data + offset_of(index);
-        last_offset_ = static_cast<size_t>(rec - g_.data);
+        const uint8_t* rec = data_ + offset_of(index);
+        last_offset_ = static_cast<size_t>(rec - data_);
         next_index_ = index + 1;
         next_offset_ = last_offset_ + RecordView(rec).size();
         return RecordView(rec);
     }
     // The record at `index`, without moving the cursor of locate().
-    RecordView record_at(uint32_t index) const { return RecordView(g_.data + offset_of(index)); }
+    RecordView record_at(uint32_t index) const { return RecordView(data_ + offset_of(index)); }
     size_t offset_of(uint32_t index) const {
         if (index == next_index_) return next_offset_;
         if (uint64_t{index} + 1 == next_index_) return last_offset_;
@@ -349,11 +349,14 @@ private:
     // Innermost frame (+1) of a tuple, frozenset or dataclass record being
     // built; allocated when the first such record is met.
     uint32_t& active(uint32_t index) {
-        if (active_.empty()) active_.assign(g_.records.size(), 0);
+        if (active_.empty()) active_.assign(record_count_, 0);
         return active_[index];
     }
 
     const DecodedGraph& g_;
+    // g_.data and the record count, at hand for the hot paths.
+    const uint8_t* const data_;
+    const uint32_t record_count_;
     // The record after the one read last, and where it and the last one
     // start (no record was read yet: the last offset is never used).
     uint32_t next_index_ = 0;
