@@ -58,6 +58,42 @@ private:
     bool hardware_;
 };
 
+// One zeroed array of object pointers kept between calls, so that a call
+// need not map and fault in a fresh one; a call made while it is in use,
+// or that needs more slots, takes an array of its own.
+class KeptPointers {
+public:
+    // A zeroed array of at least `n` slots.
+    PyObject** take(size_t n) {
+        if (!busy_ && kept_ && count_ >= n) {
+            busy_ = true;
+            return kept_;
+        }
+        auto* slots = static_cast<PyObject**>(std::calloc(n ? n : 1, sizeof(PyObject*)));
+        if (!slots) throw std::bad_alloc();
+        return slots;
+    }
+    // Gives back `slots`, `n` of them and all zeros again, from take(n). A
+    // larger array than the kept one, of at most `limit` slots, is kept
+    // instead, unless the kept one is in use.
+    void give_back(PyObject** slots, size_t n, size_t limit) {
+        if (slots == kept_) {
+            busy_ = false;
+        } else if (!busy_ && n <= limit && n > count_) {
+            std::free(kept_);
+            kept_ = slots;
+            count_ = n;
+        } else {
+            std::free(slots);
+        }
+    }
+
+private:
+    PyObject** kept_ = nullptr;
+    size_t count_ = 0;
+    bool busy_ = false;
+};
+
 // The slots of a memo's open-addressing table.
 struct MemoTable {
     uint32_t* keys = nullptr;  // record index + 1, or 0 for a free slot
@@ -242,9 +278,7 @@ private:
     // The largest table of one slot per record kept between calls: 32 MiB,
     // for blobs of up to four million records.
     static constexpr size_t kMaxKeptFlat = size_t{1} << 22;
-    static inline PyObject** flat_kept_ = nullptr;
-    static inline size_t flat_count_ = 0;
-    static inline bool flat_busy_ = false;
+    static inline KeptPointers flat_kept_;
 
     size_t home(uint32_t index) const {
         return static_cast<size_t>((uint64_t{index} * 0x9E3779B97F4A7C15ull) >> table_.shift);
@@ -278,25 +312,9 @@ private:
         }
     }
     // Takes a table of one slot per record.
-    void use_flat() {
-        if (!flat_busy_ && flat_count_ >= record_count_) {
-            flat_ = flat_kept_;
-            flat_busy_ = true;
-            return;
-        }
-        flat_ = static_cast<PyObject**>(std::calloc(record_count_, sizeof(PyObject*)));
-        if (!flat_) throw std::bad_alloc();
-    }
+    void use_flat() { flat_ = flat_kept_.take(record_count_); }
     void release_flat() {
-        if (flat_ == flat_kept_) {
-            flat_busy_ = false;
-        } else if (!flat_busy_ && record_count_ <= kMaxKeptFlat && record_count_ > flat_count_) {
-            std::free(flat_kept_);
-            flat_kept_ = flat_;
-            flat_count_ = record_count_;
-        } else {
-            std::free(flat_);
-        }
+        flat_kept_.give_back(flat_, record_count_, kMaxKeptFlat);
         flat_ = nullptr;
     }
     // Moves every entry into a table of one slot per record.
@@ -337,13 +355,7 @@ private:
             marked += static_cast<size_t>(bit_count_(marks_[w]));
         }
         ranked_count_ = marked;
-        if (!ranked_busy_ && ranked_kept_count_ >= marked && ranked_kept_) {
-            ranked_ = ranked_kept_;
-            ranked_busy_ = true;
-            return;
-        }
-        ranked_ = static_cast<PyObject**>(std::calloc(marked ? marked : 1, sizeof(PyObject*)));
-        if (!ranked_) throw std::bad_alloc();
+        ranked_ = ranked_kept_.take(marked);
     }
     // Drops the ranked slots' references and gives back their table, all
     // zeros again.
@@ -355,15 +367,7 @@ private:
                 Py_DECREF(obj);
             }
         }
-        if (ranked_ == ranked_kept_) {
-            ranked_busy_ = false;
-        } else if (!ranked_busy_ && ranked_count_ <= kMaxKeptSlots && ranked_count_ > ranked_kept_count_) {
-            std::free(ranked_kept_);
-            ranked_kept_ = ranked_;
-            ranked_kept_count_ = ranked_count_;
-        } else {
-            std::free(ranked_);
-        }
+        ranked_kept_.give_back(ranked_, ranked_count_, kMaxKeptSlots);
         ranked_ = nullptr;
     }
 
@@ -374,9 +378,7 @@ private:
     std::vector<uint32_t> rank_;  // per word of marks: the marked records before it
     PyObject** ranked_ = nullptr;
     size_t ranked_count_ = 0;
-    static inline PyObject** ranked_kept_ = nullptr;
-    static inline size_t ranked_kept_count_ = 0;
-    static inline bool ranked_busy_ = false;
+    static inline KeptPointers ranked_kept_;
     MemoTable table_;
     PyObject** flat_ = nullptr;  // the table of one slot per record, when used
     uint32_t above_ = 0;         // open addressing: above every index entered
