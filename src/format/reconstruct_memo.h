@@ -157,7 +157,12 @@ public:
             kept_busy_ = true;
             return;
         }
-        table_ = MemoTable::make(kInitialSlots);
+        try {
+            table_ = MemoTable::make(kInitialSlots);
+        } catch (...) {
+            release_ranked();  // no destructor runs for a memo not made
+            throw;
+        }
     }
     Memo(const Memo&) = delete;
     Memo& operator=(const Memo&) = delete;
