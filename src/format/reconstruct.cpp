@@ -179,14 +179,14 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::quick(uint32_t index, P
 // again for a record that is not a Ref.
 Reconstructor::Outcome Reconstructor::reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred,
                                                       bool needs_frame) {
-    if (index >= g_.records.size()) {
+    if (index >= record_count_) {
         raise_decode_error(DecodeError::InvalidReference, index);
         return Outcome::Error;
     }
     const bool via_ref = record_at(index).tag() == Tag::Ref;
     if (via_ref) {
         if (!resolve_ref(index)) return Outcome::Error;
-        if (index >= g_.records.size()) {
+        if (index >= record_count_) {
             raise_decode_error(DecodeError::InvalidReference, index);
             return Outcome::Error;
         }

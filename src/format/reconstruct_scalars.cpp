@@ -60,9 +60,9 @@ PyObject* Reconstructor::shared_text(uint32_t s) {
 // only when such a scalar is laid out next, and then usually for a run.
 ZELKOR_NOINLINE bool Reconstructor::fill_scalars(Frame& top) {
     uint32_t index = next_index_;
-    const uint32_t records = static_cast<uint32_t>(g_.records.size());
+    const uint32_t records = record_count_;
     if (!presize_lists_ || index < unshared_from_ || index >= records) return true;
-    const uint8_t* const base = g_.data;
+    const uint8_t* const base = data_;
     // Where fewer than the 8 bytes that the fast varint reads are left.
     const uint8_t* const varint_end = base + g_.size - 8;
     const uint8_t* rec = base + next_offset_;
