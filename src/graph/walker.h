@@ -63,7 +63,7 @@ private:
     // Enters one value: appends its record (or a Ref) and, for a container,
     // pushes a frame for its children. False on error.
     bool enter(PyRef value, uint32_t& index);
-    int enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index);
+    int enter_simple(PyObject* obj, Py_ssize_t held, uint32_t& index, bool small_containers = false);
     void add_child(Frame& f, uint32_t index) {
         if (!graph.put_child(f.room, index)) f.extra.push_back(index);
     }
@@ -85,6 +85,23 @@ private:
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
     int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
+    // A small container open in enter_nested(): what its frame would hold.
+    struct LaneLevel {
+        PyObject* obj;
+        Reservation room;
+        Py_ssize_t length;
+        Py_ssize_t pos;
+        Py_ssize_t yielded;
+        FrameKind kind;
+    };
+    static constexpr size_t kLaneDepth = 8;
+    LaneLevel lane_[kLaneDepth];
+    size_t lane_depth_ = 0;
+    PyObject* lane_stop_ = nullptr;
+    PyObject* lane_pending_ = nullptr;
+    int open_small(PyObject* value, LaneLevel& level, uint32_t& index);
+    int enter_nested(PyObject* value, Reservation& parent);
+    void push_lane_frames();
     bool small_refused_ = false;  // the child next_child() handed out was refused by enter_small()
     // The keys of the last small dicts, by length and position: a key met
     // again there (dicts of one shape) is known to be in `seen`, which holds
