@@ -209,6 +209,40 @@ def test_ref_and_repeated_index_give_the_same_object(record, value):
     assert via_chain[0] is via_chain[1]
 
 
+# How a blob of rows laid out as saved ends, its first record at `t`: (the
+# root's last children, the records, the last item or None for the first row).
+LATE_TAILS = {
+    "saved": lambda t: ([t], [ref(1)], None),
+    "ref-to-ref": lambda t: ([t], [ref(t + 1), ref(1)], None),
+    "named-again": lambda t: ([1], [], None),
+    "forward-ref": lambda t: ([t], [ref(t + 1), str_(6)], "late"),
+    "out-of-order": lambda t: ([t + 1, t], [int_(1), int_(2)], 1),
+}
+
+
+@pytest.mark.parametrize("tail", LATE_TAILS.values(), ids=LATE_TAILS.keys())
+def test_rows_then_a_layout_not_as_saved_load_whole(tail):
+    # Fifty rows of six pairs with shared keys, as saved, then records not
+    # laid out as saved: what was built is dropped and the whole blob built
+    # again, to the same value, identity and keys.
+    records, rows = [None], []
+    for r in range(50):
+        rows.append(len(records))
+        first = len(records) + 1
+        records.append(dict_(*[(first + 2 * k, first + 2 * k + 1) for k in range(6)]))
+        for k in range(6):
+            records += [str_(k) if r == 0 else ref(2 + 2 * k), int_(r)]
+    named, more, last = tail(len(records))
+    records[0] = lst(*rows, *named)
+    result = loads(blob(records + more, strings=["a", "b", "c", "d", "e", "f", "late"]))
+    assert same_shape(result[:50], [dict(zip("abcdef", [r] * 6)) for r in range(50)])
+    assert all(all(a is b for a, b in zip(row, result[0])) for row in result[:50])
+    if last is None:
+        assert result[50] is result[0]
+    else:
+        assert result[-1] == last and len(result) == 50 + len(named)
+
+
 def test_records_named_through_colliding_memo_slots_keep_their_identity():
     # Ref targets spread thinly over many records get memo slots of their own;
     # the few other entries (tuples here) go to an open-addressing table. These

@@ -332,11 +332,7 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
 bool Reconstructor::finish(Frame& f, PyRef& out) {
     switch (f.tag) {
         case Tag::Dict:
-            if (f.shape) {
-                ++f.shape->kept;
-            } else if (may_take_shape(f.count)) {
-                remember_shape(f);
-            }
+            dict_finished(f.obj.get(), f.count, f.shape);
             out = std::move(f.obj);
             return true;
         case Tag::List:
@@ -636,6 +632,12 @@ PyObject* reconstruct_root(DecodedGraph& decoded, bool bound_generated) {
             if (paused) PyGC_Enable();  // on every way out, C++ exceptions included
         }
     } pause(!decoded.has_dataclass);
+    // Blobs laid out as they are saved are built in one pass; any other
+    // is built by the general path.
+    if (!decoded.has_dataclass) {
+        Reconstructor r(decoded, bound_generated);
+        if (PyObject* root = r.run_forward()) return root;
+    }
     // With dataclass records (where Python code runs, so that nothing
     // built can be built again) the decoder made the marks exact.
     {

@@ -49,7 +49,15 @@ public:
     explicit HashCosts(uint64_t budget) : budget_(budget) {}
 
     // Records the shape of a tuple built from `items`.
-    void note_tuple(PyObject* tuple, const std::vector<PyRef>& items) { note_shape(tuple, items, false, 1); }
+    void note_tuple(PyObject* tuple, const std::vector<PyRef>& items) {
+        note_shape(tuple, items.size(), [&](size_t i) { return items[i].get(); }, false, 1);
+    }
+    // The same for a tuple already filled.
+    void note_tuple(PyObject* tuple) {
+        note_shape(
+            tuple, static_cast<size_t>(PyTuple_Size(tuple)),
+            [&](size_t i) { return PyTuple_GetItem(tuple, static_cast<Py_ssize_t>(i)); }, false, 1);
+    }
 
     // Every hashable instance is recorded: instances naming one another
     // many times over would otherwise hash in exponential time unseen.
@@ -59,7 +67,7 @@ public:
         }
         // Hashing an instance runs its Python __hash__: it costs about as
         // much as visiting a hundred tuple items.
-        note_shape(instance, fields, true, 128);
+        note_shape(instance, fields.size(), [&](size_t i) { return fields[i].get(); }, true, 128);
         tracks_instances_ = true;
     }
 
@@ -89,12 +97,14 @@ private:
         if (!tuple) return {0, 1};
         return {1, 1 + static_cast<uint64_t>(PyTuple_Size(obj))};
     }
-    // Records the shape of `obj` (a tuple, or an instance) from its items.
-    void note_shape(PyObject* obj, const std::vector<PyRef>& items, bool always, uint64_t own_cost) {
+    // Records the shape of `obj` (a tuple, or an instance) from its `n`
+    // items, item `i` being `item_at(i)`.
+    template <class ItemAt>
+    void note_shape(PyObject* obj, size_t n, ItemAt item_at, bool always, uint64_t own_cost) {
         Cost shape{1, own_cost};
         bool nested = false;
-        for (const PyRef& item : items) {
-            const Cost s = cost_of(item.get());
+        for (size_t i = 0; i < n; ++i) {
+            const Cost s = cost_of(item_at(i));
             nested |= s.depth > 0;
             shape.depth = std::max(shape.depth, s.depth + 1);
             shape.visits = saturating_add(shape.visits, s.visits);

@@ -9,13 +9,12 @@
 
 namespace zelkor::format {
 
-// A dict frame whose pair `pair` has the key `key`: at the first pair, it
-// becomes a copy of a dict of the same shape met before, if any; a dict
-// copied so whose key differs from its shape's is emptied and given its
-// pairs so far again.
-bool Reconstructor::change_shape(Frame& f, uint64_t pair, PyObject* key) {
-    PyObject* const dict = f.obj.get();
-    if (f.shape) {
+// A dict being filled whose pair `pair` has the key `key`: at the first
+// pair, it becomes a copy of a dict of the same shape met before, if any; a
+// dict copied so whose key differs from its shape's is emptied and given
+// its pairs so far again.
+bool Reconstructor::change_shape(PyObject* dict, uint64_t count, DictShape*& shape, uint64_t pair, PyObject* key) {
+    if (shape) {
         std::vector<std::pair<PyObject*, PyObject*>> entered;
         entered.reserve(pair);
         Py_ssize_t at = 0;
@@ -26,8 +25,8 @@ bool Reconstructor::change_shape(Frame& f, uint64_t pair, PyObject* key) {
             entered.emplace_back(k, v);
         }
         PyDict_Clear(dict);
-        ++f.shape->missed;
-        f.shape = nullptr;
+        ++shape->missed;
+        shape = nullptr;
         bool ok = true;
         for (auto [k, v] : entered) {
             ok = ok && PyDict_SetItem(dict, k, v) == 0;
@@ -37,20 +36,19 @@ bool Reconstructor::change_shape(Frame& f, uint64_t pair, PyObject* key) {
         return ok;
     }
     if (!presize_lists_) return true;
-    DictShape* shape = shape_slots_[shape_slot(key, f.count / 2)];
-    if (!shape || shape->keys.size() != f.count / 2 || shape->keys[0] != key) return true;
-    if (PyDict_Update(dict, shape->dict.get()) < 0) return false;
-    f.shape = shape;
+    DictShape* found = shape_slots_[shape_slot(key, count / 2)];
+    if (!found || found->keys.size() != count / 2 || found->keys[0] != key) return true;
+    if (PyDict_Update(dict, found->dict.get()) < 0) return false;
+    shape = found;
     return true;
 }
 
 // A finished dict of a size that may have a shape, not copied from one:
 // its keys become the shape for the dicts of its pair count and first key,
 // unless that slot holds a shape that pays.
-void Reconstructor::remember_shape(const Frame& f) {
+void Reconstructor::remember_shape(PyObject* dict, uint64_t count) {
     if (!presize_lists_) return;
-    PyObject* const dict = f.obj.get();
-    const uint64_t pairs = f.count / 2;
+    const uint64_t pairs = count / 2;
     if (static_cast<uint64_t>(PyDict_Size(dict)) != pairs) return;  // a key given twice
     Py_ssize_t at = 0;
     PyObject *k, *v;

@@ -3,8 +3,9 @@
 // (texts and bytes made in more than a call, runs of scalars in a list),
 // reconstruct_shapes.cpp (dicts copied from a row of the same keys),
 // reconstruct_cycles.cpp (tuples and frozensets reached again while they are
-// being built) and reconstruct_dataclass.cpp (dataclass records and
-// migrations). Internal to reconstruction; the rest of
+// being built), reconstruct_dataclass.cpp (dataclass records and
+// migrations) and reconstruct_forward.cpp (the one pass for blobs laid out
+// as saved). Internal to reconstruction; the rest of
 // the module uses reconstruct.h.
 #pragma once
 
@@ -80,6 +81,12 @@ public:
     // records (no Python code has run); the blob is then built again with
     // count_namings().
     bool restart_needed() const { return restart_; }
+    // The root value (a new reference) built in one pass over the records
+    // in their order, for blobs laid out as they are saved; or NULL, with
+    // no exception set and nothing of it left, for any other blob, which
+    // the general path (run(), on a Reconstructor of its own) then builds
+    // or refuses. Only without dataclass records.
+    PyObject* run_forward();
 
 private:
     // What asking for a record gave. Ready: `out` holds the object.
@@ -229,21 +236,61 @@ private:
     bool fill_scalars(Frame& top);
     bool fill_list(Frame& top, bool& needs_frame);
     bool fill_dict(Frame& top, bool& needs_frame);
-    // Enters pair `pair` of a dict frame (pairs are entered in order),
-    // taking no reference.
-    ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
-        if (f.shape ? f.shape->keys[pair] != key : pair == 0 && may_take_shape(f.count)) {
-            if (!change_shape(f, pair, key)) return false;
+    // Enters pair `pair` of a dict of `count` u32 units (pairs are entered
+    // in order), taking no reference; `shape`: the shape it was copied from.
+    ZELKOR_ALWAYS_INLINE bool set_pair(PyObject* dict, uint64_t count, DictShape*& shape, uint64_t pair, PyObject* key,
+                                       PyObject* value) {
+        if (shape ? shape->keys[pair] != key : pair == 0 && may_take_shape(count)) {
+            if (!change_shape(dict, count, shape, pair, key)) return false;
         }
-        return PyDict_SetItem(f.obj.get(), key, value) == 0;
+        return PyDict_SetItem(dict, key, value) == 0;
     }
-    ZELKOR_NOINLINE bool change_shape(Frame& f, uint64_t pair, PyObject* key);
-    ZELKOR_NOINLINE void remember_shape(const Frame& f);
+    ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
+        return set_pair(f.obj.get(), f.count, f.shape, pair, key, value);
+    }
+    ZELKOR_NOINLINE bool change_shape(PyObject* dict, uint64_t count, DictShape*& shape, uint64_t pair, PyObject* key);
+    // A dict of `count` u32 units is finished: its shape counts as kept, or
+    // its keys may become a shape.
+    void dict_finished(PyObject* dict, uint64_t count, DictShape* shape) {
+        if (shape) {
+            ++shape->kept;
+        } else if (may_take_shape(count)) {
+            remember_shape(dict, count);
+        }
+    }
+    ZELKOR_NOINLINE void remember_shape(PyObject* dict, uint64_t count);
     bool step(Frame& top, uint32_t child, bool needs_frame);
     bool complete_top(PyRef& root);
     bool next_child(Frame& f, uint32_t& child);
     bool deliver(Frame& f, PyRef obj);
     bool finish(Frame& f, PyRef& out);
+
+    // ---- the forward pass (reconstruct_forward.cpp)
+    // A container whose children are being built by the forward pass.
+    struct Open {
+        PyRef obj;  // list, dict or set; for a tuple or frozenset, a tuple of its items
+        PyRef key;  // dict: the key waiting for its value
+        const uint8_t* children = nullptr;
+        uint64_t count = 0;  // children (u32 units for a dict)
+        uint64_t pos = 0;    // children built
+        DictShape* shape = nullptr;
+        uint32_t index = 0;
+        Tag tag = Tag::None;
+        bool nested = false;  // tuple: holds a tuple
+    };
+    // What the forward pass met: an object made, a container to open, or
+    // a record it gives up on. For a container being filled: finished, a
+    // child container to open, or giving up.
+    enum class Taken { Object, Opened, GiveUp };
+    Taken take_forward(const uint8_t*& rec, uint32_t index, const uint8_t* varint_end, PyObject*& out);
+    Taken made_forward(const uint8_t*& rec, uint32_t index, PyObject* item, size_t size, PyObject*& out);
+    void open_forward(const uint8_t*& rec, uint32_t& index, PyObject* obj, std::vector<Open>& open);
+    template <Tag kKind>
+    bool put_forward(Open& top, PyObject* obj, uint64_t pos, PyObject* item);
+    template <Tag kKind>
+    bool close_forward(Open& top, PyObject*& out);
+    template <Tag kKind>
+    Taken fill_forward(Open& top, const uint8_t*& rec, uint32_t& index, const uint8_t* varint_end, PyObject*& io);
 
     // ---- tuples and frozensets on cycles (reconstruct_cycles.cpp)
     Outcome request_immutable(uint32_t index, RecordView rec, bool deferrable);

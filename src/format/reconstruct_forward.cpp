@@ -1,0 +1,263 @@
+// The forward pass. Saved blobs lay their records out in the order they are
+// built: each container's children follow it, so the child a container
+// names next is the record laid out next (or a Ref to an object built
+// before). Such a blob is built in one pass over its records, with the
+// cursor in locals and an explicit stack of the containers open, instead of
+// through the general machinery of frames, Ref chains and cycles.
+//
+// Anything else makes the pass give up: a child that is not the record laid
+// out next, a Ref to a record not built yet (or not finished, or to another
+// Ref), any error. No Python code runs during the pass, so nothing it built
+// has been seen: it is dropped, and the general path builds the blob afresh
+// (and refuses it, with its own error, where it must).
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "format/reconstructor.h"
+
+namespace zelkor::format {
+
+// The record at `rec`, record `index`, named next: an object (`out`, a new
+// reference; `rec` moves past the record), or a container (`out`, empty,
+// a new reference; `rec` stays for open_forward()).
+ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::take_forward(const uint8_t*& rec, const uint32_t index,
+                                                                      const uint8_t* varint_end, PyObject*& out) {
+    const Tag tag = static_cast<Tag>(rec[0]);
+    if (tag == Tag::Ref) {
+        const uint32_t target = load_u32(rec + 1);
+        if (target >= record_count_) return Taken::GiveUp;
+        PyObject* built = memo_.get(target);
+        if (!built) return Taken::GiveUp;  // not built, not finished yet, or a Ref
+        Py_INCREF(built);
+        out = built;
+        rec += 5;
+        return Taken::Object;
+    }
+    // The common kinds first, by tests the compiler keeps cheaper than a
+    // jump table.
+    if (tag == Tag::Float) return made_forward(rec, index, PyFloat_FromDouble(RecordView(rec).float_value()), 9, out);
+    if (tag == Tag::Int && rec < varint_end) {
+        // The fast form reads 8 bytes: not past the end of the input.
+        uint64_t z;
+        const size_t length = read_checked_varint_fast(rec + 1, z);
+        return made_forward(rec, index, PyLong_FromLongLong(zigzag_decode(z)), 1 + length, out);
+    }
+    if (tag == Tag::Str) return made_forward(rec, index, new_text(load_u32(rec + 1)), 5, out);
+    if (tag == Tag::Bytes) {
+        const uint32_t n = load_u32(rec + 1);
+        return made_forward(rec, index, new_bytes(rec + 5, n), 5 + static_cast<size_t>(n), out);
+    }
+    switch (tag) {
+        case Tag::Int: {
+            size_t length;
+            PyObject* const item = PyLong_FromLongLong(read_checked_zigzag(rec + 1, length));
+            return made_forward(rec, index, item, 1 + length, out);
+        }
+        case Tag::None:
+        case Tag::True:
+        case Tag::False: {
+            PyObject* const item = tag == Tag::None ? Py_None : tag == Tag::True ? Py_True : Py_False;
+            Py_INCREF(item);
+            return made_forward(rec, index, item, 1, out);
+        }
+        case Tag::List:
+        case Tag::Dict:
+        case Tag::Set:
+        case Tag::Tuple:
+        case Tag::FrozenSet: {
+            // A tuple or frozenset gathers its items in a tuple, made into
+            // the value when they are complete; no Ref may name it before.
+            const uint32_t count = RecordView(rec).count();
+            out = tag == Tag::List   ? PyList_New(count)
+                  : tag == Tag::Dict ? PyDict_New()
+                  : tag == Tag::Set  ? PySet_New(nullptr)
+                                     : PyTuple_New(count);
+            return out ? Taken::Opened : Taken::GiveUp;
+        }
+        case Tag::Float:
+        case Tag::Str:
+        case Tag::Bytes:  // taken above
+        case Tag::Dataclass:
+        case Tag::Ref:
+            break;
+    }
+    return Taken::GiveUp;
+}
+
+// The scalar record at `rec`, record `index`, of `size` bytes, made into
+// `item` (a new reference, or NULL): `out` takes it, `rec` moves past it.
+ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::made_forward(const uint8_t*& rec, uint32_t index,
+                                                                      PyObject* item, size_t size, PyObject*& out) {
+    if (!item) return Taken::GiveUp;
+    if (is_shared(index)) {
+        PyRef held = PyRef::steal(item);
+        remember(index, item);
+        held.release();
+    }
+    out = item;
+    rec += size;
+    return Taken::Object;
+}
+
+// Opens the container record at `rec`, record `index`, whose empty object
+// take_forward() made (`obj`, a new reference); both move past it.
+ZELKOR_ALWAYS_INLINE void Reconstructor::open_forward(const uint8_t*& rec, uint32_t& index, PyObject* obj,
+                                                      std::vector<Open>& open) {
+    PyRef held = PyRef::steal(obj);
+    const Tag tag = static_cast<Tag>(rec[0]);
+    const uint32_t count = load_u32(rec + 1);
+    // A list, dict or set on a cycle is named from within.
+    if (tag != Tag::Tuple && tag != Tag::FrozenSet && is_shared(index)) remember(index, obj);
+    open.emplace_back();
+    Open& o = open.back();
+    o.obj = std::move(held);
+    o.children = rec + 5;
+    o.count = tag == Tag::Dict ? 2 * uint64_t{count} : count;
+    o.index = index;
+    o.tag = tag;
+    rec += 5 + 4 * static_cast<size_t>(o.count);
+    ++index;
+}
+
+// Puts `item` (a new reference) into the open container `top`, of kind
+// `kKind` and object `obj`, as its child `pos`.
+template <Tag kKind>
+ZELKOR_ALWAYS_INLINE bool Reconstructor::put_forward(Open& top, PyObject* obj, uint64_t pos, PyObject* item) {
+    if constexpr (kKind == Tag::List) {
+        PyList_SetItem(obj, static_cast<Py_ssize_t>(pos), item);
+        return true;
+    } else if constexpr (kKind == Tag::Tuple || kKind == Tag::FrozenSet) {
+        if (kKind == Tag::Tuple) top.nested |= Py_IS_TYPE(item, &PyTuple_Type);
+        PyTuple_SetItem(obj, static_cast<Py_ssize_t>(pos), item);
+        return true;
+    } else if constexpr (kKind == Tag::Set) {
+        const PyRef member = PyRef::steal(item);
+        return check_hash_cost(item) && PySet_Add(obj, item) == 0;
+    } else {
+        static_assert(kKind == Tag::Dict);
+        if (!(pos & 1)) {
+            top.key = PyRef::steal(item);
+            return check_hash_cost(item);
+        }
+        const PyRef value = PyRef::steal(item);
+        const PyRef key = std::move(top.key);
+        return set_pair(obj, top.count, top.shape, pos / 2, key.get(), item);
+    }
+}
+
+// The open container `top`, of kind `kKind`, has all its children: its
+// value (`out`, a new reference).
+template <Tag kKind>
+ZELKOR_ALWAYS_INLINE bool Reconstructor::close_forward(Open& top, PyObject*& out) {
+    if constexpr (kKind == Tag::List || kKind == Tag::Set) {
+        out = top.obj.release();
+        return true;
+    } else if constexpr (kKind == Tag::Dict) {
+        dict_finished(top.obj.get(), top.count, top.shape);
+        out = top.obj.release();
+        return true;
+    } else {
+        PyRef value;
+        if constexpr (kKind == Tag::Tuple) {
+            if (top.nested) hash_costs_.note_tuple(top.obj.get());
+            value = std::move(top.obj);
+        } else {
+            PyObject* const items = top.obj.get();
+            for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(top.count); ++i) {
+                if (!check_hash_cost(PyTuple_GetItem(items, i))) return false;
+            }
+            value = PyRef::steal(PyFrozenSet_New(items));
+            if (!value) return false;
+        }
+        if (is_shared(top.index)) remember(top.index, value.get());
+        out = value.release();
+        return true;
+    }
+}
+
+// Fills the open container `top`, of kind `kKind`, with `io` (a child
+// container just finished, a new reference, or NULL) and then its children
+// laid out next, with the loop's state in locals. Gives back: Object, when
+// all are in (its value in `io`); Opened, at a child container (its empty
+// object in `io`); or GiveUp.
+template <Tag kKind>
+ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top, const uint8_t*& rec, uint32_t& index,
+                                                                      const uint8_t* varint_end, PyObject*& io) {
+    const uint8_t* const children = top.children;
+    PyObject* const obj = top.obj.get();
+    const uint64_t count = top.count;
+    uint64_t pos = top.pos;
+    if (io) {
+        PyObject* const done = io;
+        io = nullptr;
+        if (!put_forward<kKind>(top, obj, pos++, done)) return Taken::GiveUp;
+    }
+    // Each child taken here names the record after the one before: its
+    // index is its position and a constant. As many as the container and
+    // the record table both have left.
+    const uint32_t shift = index - static_cast<uint32_t>(pos);
+    const uint64_t stop = pos + std::min<uint64_t>(count - pos, record_count_ - index);
+    for (; pos < stop; ++pos) {
+        if (child_at(children, pos) != static_cast<uint32_t>(pos) + shift) return Taken::GiveUp;
+        PyObject* item = nullptr;
+        const Taken taken = take_forward(rec, static_cast<uint32_t>(pos) + shift, varint_end, item);
+        if (taken != Taken::Object) {
+            index = static_cast<uint32_t>(pos) + shift;
+            top.pos = pos;
+            io = item;
+            return taken;
+        }
+        if (!put_forward<kKind>(top, obj, pos, item)) return Taken::GiveUp;
+    }
+    if (pos < count) return Taken::GiveUp;  // a child past the record table
+    index = static_cast<uint32_t>(pos) + shift;
+    return close_forward<kKind>(top, io) ? Taken::Object : Taken::GiveUp;
+}
+
+PyObject* Reconstructor::run_forward() {
+    std::vector<Open> open;
+    if (record_count_ != 0) {
+        const uint8_t* rec = data_ + g_.records.first();
+        const uint8_t* const varint_end = data_ + g_.size - 8;
+        uint32_t index = 0;
+        PyObject* item = nullptr;
+        Taken taken = take_forward(rec, index, varint_end, item);
+        if (taken == Taken::Object) return item;
+        while (taken == Taken::Opened) {
+            open_forward(rec, index, item, open);
+            item = nullptr;
+            // Fills the top container, and each below it that the one
+            // finished completes, until one opens a child or all are done.
+            for (;;) {
+                Open& top = open.back();
+                switch (top.tag) {
+                    case Tag::List:
+                        taken = fill_forward<Tag::List>(top, rec, index, varint_end, item);
+                        break;
+                    case Tag::Dict:
+                        taken = fill_forward<Tag::Dict>(top, rec, index, varint_end, item);
+                        break;
+                    case Tag::Set:
+                        taken = fill_forward<Tag::Set>(top, rec, index, varint_end, item);
+                        break;
+                    case Tag::Tuple:
+                        taken = fill_forward<Tag::Tuple>(top, rec, index, varint_end, item);
+                        break;
+                    default:
+                        taken = fill_forward<Tag::FrozenSet>(top, rec, index, varint_end, item);
+                        break;
+                }
+                if (taken != Taken::Object) break;
+                open.pop_back();
+                if (open.empty()) return item;
+            }
+        }
+    }
+    // Given up: what was built goes, and so does any error raised here.
+    open.clear();
+    if (PyErr_Occurred()) PyErr_Clear();
+    return nullptr;
+}
+
+}  // namespace zelkor::format
