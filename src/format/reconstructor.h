@@ -210,7 +210,8 @@ private:
         const std::string_view text = g_.strings[string_index];
         if (!text_made_.spend(text.size())) return shared_text(string_index);
         if (g_.is_costly_text(string_index)) return costly_text(string_index);
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        // ASCII: its bytes are its code points, which a plain copy makes.
+        return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
     Quick quick(uint32_t index, PyObject*& out, bool shared);
