@@ -314,10 +314,10 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                     return true;
                 }
                 PyObject* item = list ? PyList_GetItem(obj, f.pos++) : PyTuple_GetItem(obj, f.pos++);
-                const int r = enter_simple(item, 0, index);
+                const int r = enter_simple(item, 0, index, true);
                 if (r < 0) return false;
-                if (r == 0) {
-                    const int s = small_kind(item) ? enter_small(f, item, 0, child) : 0;
+                if (r != 1) {
+                    const int s = r == 2 || small_kind(item) ? enter_small(f, item, 0, child) : 0;
                     if (s == 1) continue;
                     if (s == 0) child = PyRef::borrow(item), small_refused_ = true;
                     return s >= 0;  // on 2, `f` may be gone
@@ -354,10 +354,10 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                     return true;
                 }
                 add_child(f, index);
-                r = enter_simple(value, 0, index);
+                r = enter_simple(value, 0, index, true);
                 if (r < 0) return false;
-                if (r == 0) {
-                    const int s = small_kind(value) ? enter_small(f, value, 0, child) : 0;
+                if (r != 1) {
+                    const int s = r == 2 || small_kind(value) ? enter_small(f, value, 0, child) : 0;
                     if (s == 1) continue;
                     if (s == 0) child = PyRef::borrow(value), small_refused_ = true;
                     return s >= 0;  // on 2, `f` may be gone
