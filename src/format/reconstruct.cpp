@@ -48,7 +48,8 @@ bool sparse_memo(const DecodedGraph& g) {
 
 Reconstructor::Reconstructor(const DecodedGraph& decoded, bool bound_generated)
     : g_(decoded), data_(decoded.data), record_count_(static_cast<uint32_t>(decoded.records.size())),
-      next_offset_(decoded.records.first()),
+      strings_(decoded.strings.data()), string_count_(decoded.strings.size()),
+      costly_texts_(decoded.costly_texts.data()), next_offset_(decoded.records.first()),
       memo_(decoded.records.size(), sparse_memo(decoded), decoded.shared.words()),
       shared_words_(decoded.shared.words()), type_objects_(decoded.types.types.size()),
       presize_lists_(!decoded.has_dataclass), placeholders_allowed_(!decoded.has_dataclass),

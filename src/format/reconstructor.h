@@ -203,13 +203,13 @@ private:
     // all such records once texts made are past their budget), or NULL
     // with an exception set.
     ZELKOR_ALWAYS_INLINE PyObject* new_text(uint32_t string_index) {
-        if (string_index >= g_.strings.size()) {
+        if (string_index >= string_count_) {
             raise_decode_error(DecodeError::InvalidStringIndex, string_index);
             return nullptr;
         }
-        const std::string_view text = g_.strings[string_index];
+        const std::string_view text = strings_[string_index];
         if (!text_made_.spend(text.size())) return shared_text(string_index);
-        if (g_.is_costly_text(string_index)) return costly_text(string_index);
+        if (costly_texts_[string_index >> 6] >> (string_index & 63) & 1) return costly_text(string_index);
         // ASCII: its bytes are its code points, which a plain copy makes.
         return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
     }
@@ -405,6 +405,10 @@ private:
     // g_.data and the record count, at hand for the hot paths.
     const uint8_t* const data_;
     const uint32_t record_count_;
+    // g_.strings and the costly texts' marks, at hand for new_text().
+    const std::string_view* const strings_;
+    const size_t string_count_;
+    const uint64_t* const costly_texts_;
     // The record after the one read last, and where it and the last one
     // start (no record was read yet: the last offset is never used).
     uint32_t next_index_ = 0;
