@@ -487,6 +487,19 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top, bool& needs_frame
     return true;
 }
 
+// The same for the fields of a dataclass record: Built when all were
+// taken, NeedsFrame when one needs the main loop.
+Reconstructor::Quick Reconstructor::take_fields(Frame& f) {
+    while (f.pos < f.count) {
+        PyObject* item;
+        if (!inline_record(child_at(f.children, f.pos), item)) return Quick::NeedsFrame;
+        if (!item) return Quick::Error;
+        f.items().push_back(PyRef::steal(item));
+        ++f.pos;
+    }
+    return Quick::Built;
+}
+
 // Asks for the next child of the top frame and hands it over, or starts
 // what builds it. `needs_frame`: quick() just gave NeedsFrame for it.
 ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child, bool needs_frame) {
@@ -529,13 +542,10 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::step(Frame& top, uint32_t child, bool n
     return false;
 }
 
-// The top frame has no children left: finishes its object and hands it to
-// where it belongs.
-inline bool Reconstructor::complete_top(PyRef& root) {
+// Drops the top frame, keeping its extra part for the next frame that
+// needs one.
+void Reconstructor::recycle_top() {
     Frame& top = stack_.back();
-    PyRef done;
-    if (!finish(top, done)) return false;
-    const size_t chain = top.resumed_from();
     if (top.extra) {
         FrameExtra& extra = *top.extra;
         extra.items.clear();
@@ -544,6 +554,16 @@ inline bool Reconstructor::complete_top(PyRef& root) {
         spare_extra_ = std::move(top.extra);
     }
     stack_.pop_back();
+}
+
+// The top frame has no children left: finishes its object and hands it to
+// where it belongs.
+inline bool Reconstructor::complete_top(PyRef& root) {
+    Frame& top = stack_.back();
+    PyRef done;
+    if (!finish(top, done)) return false;
+    const size_t chain = top.resumed_from();
+    recycle_top();
     if (chain != kNoChain) {
         // The bottom of a chain that was parked: its slot waits for it.
         std::vector<Fixup> slot;

@@ -109,7 +109,20 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
     f.dataclass().field_names = std::move(field_names);
     f.items().reserve(count);
     active_[index] = static_cast<uint32_t>(stack_.size());
-    return Outcome::Pushed;
+    // Saved blobs lay the field records out right after the record: those
+    // that are scalars or objects built before are taken at once, and when
+    // all are, the instance is made without a turn of the main loop.
+    switch (take_fields(f)) {
+        case Quick::Error:
+            return Outcome::Error;
+        case Quick::NeedsFrame:
+            return Outcome::Pushed;
+        case Quick::Built:
+            break;
+    }
+    if (!finish(f, out)) return Outcome::Error;
+    recycle_top();
+    return Outcome::Ready;
 }
 
 // The companion module, imported for every record. The full import also

@@ -237,6 +237,7 @@ private:
     bool fill_scalars(Frame& top);
     bool fill_list(Frame& top, bool& needs_frame);
     bool fill_dict(Frame& top, bool& needs_frame);
+    Quick take_fields(Frame& f);
     // Enters pair `pair` of a dict of `count` u32 units (pairs are entered
     // in order), taking no reference; `shape`: the shape it was copied from.
     ZELKOR_ALWAYS_INLINE bool set_pair(PyObject* dict, uint64_t count, DictShape*& shape, uint64_t pair, PyObject* key,
@@ -262,6 +263,7 @@ private:
     ZELKOR_NOINLINE void remember_shape(PyObject* dict, uint64_t count);
     bool step(Frame& top, uint32_t child, bool needs_frame);
     bool complete_top(PyRef& root);
+    void recycle_top();
     bool next_child(Frame& f, uint32_t& child);
     bool deliver(Frame& f, PyRef obj);
     bool finish(Frame& f, PyRef& out);
