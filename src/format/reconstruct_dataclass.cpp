@@ -145,7 +145,11 @@ bool Reconstructor::make_class(Frame& f) {
     if (d.cls) return true;
     PyRef factory = module_attribute(d.module.get(), names.make_class);
     if (!factory) return false;
-    d.cls = call_with(factory.get(), {type_objects_[d.type_id].name.get(), d.field_names.get()});
+    // Called once per record: without an argument tuple of our own (the
+    // interpreter passes the two on its stack to a function that takes them
+    // so).
+    d.cls = PyRef::steal(
+        PyObject_CallFunctionObjArgs(factory.get(), type_objects_[d.type_id].name.get(), d.field_names.get(), nullptr));
     return d.cls && count_generated(f);
 }
 
