@@ -120,14 +120,16 @@ def make_class(name: str, fields: Iterable[str]) -> Callable[..., Any]:
     key: tuple[str, ...] | None = None
     try:
         cls = _registered.get(name)
-        if cls is None and fields.__class__ is not str:
+        if cls is not None:
+            return cls
+        if fields.__class__ is not str:
             key = (name, *fields)
             cls = _generated.get(key)
+            if cls is not None:
+                return cls
     except TypeError:  # unhashable name or field, non-iterable fields
-        cls = None
-    if cls is None:
-        cls = _build_class(name, fields if key is None else key[1:])
-    return cls
+        pass
+    return _build_class(name, fields if key is None else key[1:])
 
 
 def _build_class(name: str, fields: Iterable[str]) -> type:
