@@ -428,7 +428,7 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Quick Reconstructor::child_at_hand(uint32_t 
 
 // Fast lane for the bulk of most blobs: scalars and objects already built go
 // straight into the list, until a child needs a frame.
-ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top, bool& needs_frame) {
+ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top, bool& needs_frame, bool& pushed) {
     // The scalar lane is tried first, and again after a scalar it left to
     // this one (a shared int, whose first record needs a memo entry).
     bool scalars = true;
@@ -438,11 +438,27 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top, bool& needs_frame
             if (top.pos >= top.count) break;
         }
         PyObject* item;
-        const Quick q = child_at_hand(child_at(top.children, top.pos), item);
+        const uint32_t child = child_at(top.children, top.pos);
+        const Quick q = child_at_hand(child, item);
         if (q == Quick::Error) return false;
         if (q == Quick::NeedsFrame) {
-            needs_frame = true;
-            return true;
+            if (child >= record_count_ || record_at(child).tag() != Tag::Dataclass || may_be_named_again(child)) {
+                needs_frame = true;
+                return true;
+            }
+            // A dataclass record, as lists of instances name them: made at
+            // once when its fields are at hand, without a frame. Otherwise
+            // it gets one, and `top` may have moved.
+            ++top.pos;
+            PyRef obj;
+            const Outcome made = request_dataclass(child, locate(child), obj);
+            if (made == Outcome::Pushed) {
+                pushed = true;
+                return true;
+            }
+            if (made != Outcome::Ready || !put_item(top, top.pos - 1, obj.release())) return false;
+            scalars = false;
+            continue;
         }
         scalars = Py_IS_TYPE(item, &PyLong_Type) || Py_IS_TYPE(item, &PyFloat_Type) ||
                   Py_IS_TYPE(item, &PyUnicode_Type) || Py_IS_TYPE(item, &PyBytes_Type);
@@ -594,9 +610,10 @@ PyObject* Reconstructor::run() {
     // chain brought back may park again (waiting for itself).
     while (!stack_.empty()) {
         Frame& top = stack_.back();
-        bool needs_frame = false;
+        bool needs_frame = false, pushed = false;
         if (top.tag == Tag::List) {
-            if (!fill_list(top, needs_frame)) return nullptr;
+            if (!fill_list(top, needs_frame, pushed)) return nullptr;
+            if (pushed) continue;
         } else if (top.tag == Tag::Dict && !top.key) {
             if (!fill_dict(top, needs_frame)) return nullptr;
         }

@@ -103,26 +103,43 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
     for (size_t i = 0; i < t->fields.size(); ++i) {
         PyList_SetItem(field_names.get(), static_cast<Py_ssize_t>(i), t->fields[i].copy().release());
     }
-    Frame& f = push_frame(index, Tag::Dataclass, count, rec.children());
+    // Saved blobs lay the field records out right after the record: when
+    // all are scalars or objects built before, they are taken at once and
+    // the instance is made without a frame on the stack (none of them can
+    // lead back to the record). Otherwise the record gets a frame with the
+    // fields taken so far.
+    Frame& f = lone_;
+    f.index = index;
+    f.tag = Tag::Dataclass;
+    f.count = count;
+    f.pos = 0;
+    f.children = rec.children();
+    if (!f.extra) f.extra = spare_extra_ ? std::move(spare_extra_) : std::make_unique<FrameExtra>();
     f.dataclass().type_id = type_id;
     f.dataclass().module = std::move(module);
     f.dataclass().field_names = std::move(field_names);
     f.items().reserve(count);
-    active_[index] = static_cast<uint32_t>(stack_.size());
-    // Saved blobs lay the field records out right after the record: those
-    // that are scalars or objects built before are taken at once, and when
-    // all are, the instance is made without a turn of the main loop.
+    Outcome outcome = Outcome::Error;
     switch (take_fields(f)) {
         case Quick::Error:
-            return Outcome::Error;
-        case Quick::NeedsFrame:
-            return Outcome::Pushed;
+            break;
+        case Quick::NeedsFrame: {
+            Frame& pushed = push_frame(index, Tag::Dataclass, count, f.children);
+            std::swap(pushed.extra, f.extra);
+            pushed.pos = f.pos;
+            active_[index] = static_cast<uint32_t>(stack_.size());
+            outcome = Outcome::Pushed;
+            break;
+        }
         case Quick::Built:
+            outcome = finish(f, out) ? Outcome::Ready : Outcome::Error;
             break;
     }
-    if (!finish(f, out)) return Outcome::Error;
-    recycle_top();
-    return Outcome::Ready;
+    if (f.extra) {
+        f.extra->items.clear();
+        f.extra->dataclass = DataclassPart();
+    }
+    return outcome;
 }
 
 // The companion module, imported for every record. The full import also

@@ -70,7 +70,10 @@ using LateFields = std::vector<std::pair<PyRef, PyRef>>;
 class Reconstructor {
 public:
     Reconstructor(const DecodedGraph& decoded, bool bound_generated);
-    ~Reconstructor() { stack_.clear(); }
+    ~Reconstructor() {
+        stack_.clear();
+        lone_.extra.reset();
+    }
 
     // The root value (a new reference), or NULL with an exception set, or
     // NULL without one when restart_needed().
@@ -235,7 +238,7 @@ private:
                tag == tag_byte(Tag::Bytes);
     }
     bool fill_scalars(Frame& top);
-    bool fill_list(Frame& top, bool& needs_frame);
+    bool fill_list(Frame& top, bool& needs_frame, bool& pushed);
     bool fill_dict(Frame& top, bool& needs_frame);
     Quick take_fields(Frame& f);
     // Enters pair `pair` of a dict of `count` u32 units (pairs are entered
@@ -426,6 +429,9 @@ private:
     std::vector<TypeObjects> type_objects_;
     PyRef companion_;  // the companion module as last imported by this load
     std::vector<Frame> stack_;
+    // The frame of a dataclass record whose fields were all at hand, made
+    // without one on the stack (request_dataclass()).
+    Frame lone_;
     // The extra part of the last tuple, frozenset or dataclass frame
     // finished, emptied, for the next one: records of one type follow
     // each other.
