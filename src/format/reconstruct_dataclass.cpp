@@ -61,8 +61,10 @@ TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
     TypeObjects& t = type_objects_[type_id];
     if (!t.name) {
         const graph::TypeInfo& info = g_.types.types[type_id];
-        PyRef name = text_object(info.name);
-        if (!name) return nullptr;
+        PyObject* raw_name = text_object(info.name).release();
+        if (!raw_name) return nullptr;
+        PyUnicode_InternInPlace(&raw_name);  // as the names classes are registered under
+        PyRef name = PyRef::steal(raw_name);
         std::vector<PyRef> fields;
         fields.reserve(info.fields.size());
         for (const std::string& f : info.fields) {
@@ -145,15 +147,27 @@ Reconstructor::Outcome Reconstructor::request_dataclass(uint32_t index, RecordVi
 // The companion module, imported for every record. The full import also
 // waits for a module that another thread is still initialising; a module
 // this load imported before is complete, so finding that same one in
-// sys.modules is the whole import.
+// sys.modules is the whole import. It is looked up under its own __name__
+// when that is the name imported (the very key sys.modules holds it under,
+// found without comparing texts).
 PyRef Reconstructor::companion_module() {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     if (companion_ && PyDict_CheckExact(modules)) {
-        PyObject* found = PyDict_GetItemWithError(modules, package.reconstruct_module.current);  // borrowed
+        PyObject* found = PyDict_GetItemWithError(modules, companion_key_.get());  // borrowed
         if (found == companion_.get()) return companion_.copy();
         if (!found && PyErr_Occurred()) return PyRef();
     }
     companion_ = import_either(package.reconstruct_module);
+    companion_key_ = PyRef::borrow(package.reconstruct_module.current);
+    if (companion_ && PyModule_Check(companion_.get())) {
+        PyRef name = PyRef::steal(PyModule_GetNameObject(companion_.get()));
+        if (!name) {
+            PyErr_Clear();
+        } else if (PyUnicode_CheckExact(name.get()) &&
+                   PyUnicode_Compare(name.get(), package.reconstruct_module.current) == 0) {
+            companion_key_ = std::move(name);
+        }
+    }
     return companion_.copy();
 }
 

@@ -427,7 +427,8 @@ private:
     std::vector<uint32_t> active_;
     std::vector<uint32_t> resolved_;  // Ref chains already followed (+1)
     std::vector<TypeObjects> type_objects_;
-    PyRef companion_;  // the companion module as last imported by this load
+    PyRef companion_;      // the companion module as last imported by this load
+    PyRef companion_key_;  // its name, to look it up in sys.modules
     std::vector<Frame> stack_;
     // The frame of a dataclass record whose fields were all at hand, made
     // without one on the stack (request_dataclass()).
