@@ -117,17 +117,20 @@ def make_class(name: str, fields: Iterable[str]) -> Callable[..., Any]:
     """
     # Called once per loaded instance: keep the common cases to one or two
     # dict lookups and leave every check to the first build of a class.
-    key: tuple[str, ...] | None = None
     try:
         cls = _registered.get(name)
-        if cls is not None:
-            return cls
+    except TypeError:  # an unhashable name
+        return _build_class(name, fields)
+    if cls is not None:
+        return cls
+    key: tuple[str, ...] | None = None
+    try:
         if fields.__class__ is not str:
             key = (name, *fields)
             cls = _generated.get(key)
             if cls is not None:
                 return cls
-    except TypeError:  # unhashable name or field, non-iterable fields
+    except TypeError:  # an unhashable field, non-iterable fields
         pass
     return _build_class(name, fields if key is None else key[1:])
 

@@ -439,7 +439,15 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_list(Frame& top, bool& needs_frame
         }
         PyObject* item;
         const uint32_t child = child_at(top.children, top.pos);
-        const Quick q = child_at_hand(child, item);
+        Quick q = Quick::NeedsFrame;
+        if (inline_record(child, item)) {
+            q = item ? Quick::Built : Quick::Error;
+        } else if (!(child == next_index_ && child < record_count_ && data_[next_offset_] == tag_byte(Tag::Dataclass) &&
+                     !is_shared(child))) {
+            // (A dataclass record laid out next and named once is not built
+            // yet: it needs no look in the memo.)
+            q = quick(child, item, false);
+        }
         if (q == Quick::Error) return false;
         if (q == Quick::NeedsFrame) {
             if (child >= record_count_ || record_at(child).tag() != Tag::Dataclass || may_be_named_again(child)) {

@@ -181,7 +181,7 @@ bool Reconstructor::make_class(Frame& f) {
     // so).
     d.cls = PyRef::steal(
         PyObject_CallFunctionObjArgs(factory.get(), type_objects_[d.type_id].name.get(), d.field_names.get(), nullptr));
-    return d.cls && count_generated(f);
+    return d.cls && (type_objects_[d.type_id].counted || count_generated(f));
 }
 
 // Counts each type's class once per load, if the companion module generated
@@ -304,8 +304,14 @@ PyRef Reconstructor::keyword_arguments(const Frame& f, LateFields* late) {
     const size_t paired = std::min(field_names.size(), f.items().size());
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!kwargs) return kwargs;
+    if (!late || t.uses.empty()) {
+        for (size_t i = 0; i < paired; ++i) {
+            if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
+        }
+        return kwargs;
+    }
     for (size_t i = 0; i < paired; ++i) {
-        const FieldUse use = !late || t.uses.empty() ? FieldUse::Keyword : t.uses[i];
+        const FieldUse use = t.uses[i];
         if (use == FieldUse::Late) late->emplace_back(field_names[i].copy(), f.items()[i].copy());
         if (use != FieldUse::Keyword) continue;
         if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
