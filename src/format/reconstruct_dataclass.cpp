@@ -46,6 +46,16 @@ bool set_late_fields(PyObject* instance, const LateFields& late) {
     return true;
 }
 
+// A dict of `names`, in order, each to None.
+PyRef all_keywords_of(const std::vector<PyRef>& names) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return dict;
+    for (const PyRef& name : names) {
+        if (PyDict_SetItem(dict.get(), name.get(), Py_None) < 0) return PyRef();
+    }
+    return dict;
+}
+
 // Adds `key` to the set in `into`, creating the set first.
 bool add_to_set(PyRef& into, PyObject* key) {
     if (!into) {
@@ -299,12 +309,27 @@ PyRef Reconstructor::construct(Frame& f, PyObject* kwargs) {
 // With `late`, only those the constructor takes: the values of fields it
 // does not take go to `late`, and dropped fields nowhere.
 PyRef Reconstructor::keyword_arguments(const Frame& f, LateFields* late) {
-    const TypeObjects& t = type_objects_[f.dataclass().type_id];
+    TypeObjects& t = type_objects_[f.dataclass().type_id];
     const std::vector<PyRef>& field_names = t.fields;
     const size_t paired = std::min(field_names.size(), f.items().size());
+    const bool all_keywords = !late || t.uses.empty();
+    if (all_keywords && paired == field_names.size() && paired > kGrowingKeywords) {
+        // A dict of more names grows (and is rebuilt) while they are
+        // inserted; a copy of the dict of all names starts at its final
+        // size, and each value replaced in order gives the same dict. No
+        // Python code sees it before: replacing a value under an exact str
+        // key runs none.
+        if (!t.keywords && !(t.keywords = all_keywords_of(field_names))) return PyRef();
+        PyRef kwargs = PyRef::steal(PyDict_Copy(t.keywords.get()));
+        if (!kwargs) return kwargs;
+        for (size_t i = 0; i < paired; ++i) {
+            if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
+        }
+        return kwargs;
+    }
     PyRef kwargs = PyRef::steal(PyDict_New());
     if (!kwargs) return kwargs;
-    if (!late || t.uses.empty()) {
+    if (all_keywords) {
         for (size_t i = 0; i < paired; ++i) {
             if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
         }

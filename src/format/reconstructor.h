@@ -53,7 +53,14 @@ struct TypeObjects {
     // instances are made without it and get their stored fields set.
     bool without_init = false;
     bool counted = false;  // its class was counted against generated_classes_
+    // A dict of every field name (each to None), made when first needed:
+    // the keyword arguments of a record with a value for each of more than
+    // kGrowingKeywords names start as a copy of it.
+    PyRef keywords;
 };
+
+// Keyword dicts of up to this many names never grow while filled.
+constexpr size_t kGrowingKeywords = 5;
 
 // A large payload's bytes object, filled before anything else holds it.
 PyObject* new_large_bytes(const uint8_t* data, size_t n);
