@@ -173,6 +173,16 @@ def test_companion_looked_up_for_every_record(monkeypatch):
     assert second.calls == [("Point", ["x", "y"])] * 2
 
 
+def test_names_from_a_blob_are_not_kept_for_good(monkeypatch):
+    # A type or field name read from a blob goes with the load: a process
+    # loading blobs that name ever new types must not keep each name.
+    token = "".join(chr(ord("a") + b % 26) for b in id(monkeypatch).to_bytes(8, "little"))
+    recorder = fake_reconstruct(monkeypatch, dict)
+    _zelkor.loads(typed_blob([("T" + token, ["f" + token], 0)], [dc(0, 1), int_(1)]))
+    ((name, fields),) = recorder.calls
+    assert all(sys.getrefcount(s) < 1 << 20 for s in (name, *fields))
+
+
 @pytest.mark.parametrize("names, values, expected", [
     (["y", "x"], [1, 2], {"y": 1, "x": 2}),
     (["x", "y", "z"], [1, 2], {"x": 1, "y": 2}),

@@ -4,6 +4,7 @@
 // An instance reached again through a cycle while its fields are being built
 // is handed out as a shell (made by __new__) and initialised once complete.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,15 @@ PyRef all_keywords_of(const std::vector<PyRef>& names) {
     return dict;
 }
 
+// Interns a name read from the blob, unless interning keeps every str for
+// the life of the process, as 3.12 does: there a stream of blobs naming
+// ever new types or fields would grow the process without bound, so such
+// names stay plain strs (found by comparing texts instead of pointers).
+void intern_name(PyObject*& name) {
+    static const bool permanent = std::strncmp(Py_GetVersion(), "3.12.", 5) == 0;
+    if (!permanent) PyUnicode_InternInPlace(&name);
+}
+
 // Adds `key` to the set in `into`, creating the set first.
 bool add_to_set(PyRef& into, PyObject* key) {
     if (!into) {
@@ -73,14 +83,14 @@ TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
         const graph::TypeInfo& info = g_.types.types[type_id];
         PyObject* raw_name = text_object(info.name).release();
         if (!raw_name) return nullptr;
-        PyUnicode_InternInPlace(&raw_name);  // as the names classes are registered under
+        intern_name(raw_name);  // as the names classes are registered under
         PyRef name = PyRef::steal(raw_name);
         std::vector<PyRef> fields;
         fields.reserve(info.fields.size());
         for (const std::string& f : info.fields) {
             PyObject* s = text_object(f).release();
             if (!s) return nullptr;
-            PyUnicode_InternInPlace(&s);  // keyword matching compares pointers first
+            intern_name(s);  // keyword matching compares pointers first
             fields.push_back(PyRef::steal(s));
         }
         t.fields = std::move(fields);
