@@ -285,6 +285,22 @@ WRITTEN = {
         ("Dict", [(7, 8), (9, 10)]), ("Ref", 2), ("Int", 3), ("Ref", 4), ("Int", 4),
         ("Dict", [(12, 13), (14, 15)]), ("Ref", 4), ("Int", 5), ("Ref", 2), ("Int", 6),
         ("Dict", [(17, 18), (19, 20)]), ("Ref", 2), ("Int", 7), ("Ref", 4), ("Int", 8)], ["a"], []),
+    # wide dicts: the widest ints as keys and values, first and shared scalars,
+    # and items that leave the dict's fast loop (bytes, containers) between them
+    "wide-dicts": (lambda: [
+        {(big := 2**63 - 1): -big, -(2**62): 2.5, (k := "shared"): None, 3: True, "s": "t" * 20, 4: b"xy",
+         5: [1, {}], 6: (k, 7.0), None: k},
+        {big: 0, -(2**62): None, k: False, 3: True, "s": "u", 4: 1, 5: 2, 6: 3, None: 4}], [
+        ("List", [1, 24]),
+        ("Dict", [(2, 3), (4, 5), (6, 7), (8, 9), (10, 11), (12, 13), (14, 15), (18, 19), (22, 23)]),
+        ("Int", 2**63 - 1), ("Int", 1 - 2**63), ("Int", -(2**62)), ("Float", 2.5), ("Str", 0), ("None",),
+        ("Int", 3), ("Bool", True), ("Str", 1), ("Str", 2), ("Int", 4), ("Bytes", b"xy"), ("Int", 5),
+        ("List", [16, 17]), ("Int", 1), ("Dict", []), ("Int", 6), ("Tuple", [20, 21]), ("Ref", 6),
+        ("Float", 7.0), ("Ref", 7), ("Ref", 6),
+        ("Dict", [(25, 26), (27, 28), (29, 30), (31, 32), (33, 34), (35, 36), (37, 38), (39, 40), (41, 42)]),
+        ("Ref", 2), ("Int", 0), ("Ref", 4), ("Ref", 7), ("Ref", 6), ("Bool", False), ("Ref", 8), ("Ref", 9),
+        ("Ref", 10), ("Str", 3), ("Ref", 12), ("Ref", 16), ("Ref", 14), ("Int", 2), ("Ref", 18), ("Ref", 8),
+        ("Ref", 7), ("Ref", 12)], ["shared", "s", "t" * 20, "u"], []),
     "equal-bytes": (lambda: [(b := bytes([1, 2])), bytes([1, 2]), b], [
         ("List", [1, 2, 3]), ("Bytes", b"\x01\x02"), ("Bytes", b"\x01\x02"),
         ("Ref", 1)], [], []),

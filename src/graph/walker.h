@@ -85,6 +85,38 @@ private:
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
     int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
+    // The record bytes a lane loop writes while its items are scalars: the
+    // cursor, the next child slot and the next record number, held by the
+    // loop instead of the graph (where each byte stored could alias them),
+    // with room made once for the most its items can take. `out` is null
+    // while the graph's own state is current.
+    struct LaneOut {
+        uint8_t* out = nullptr;
+        uint8_t* slot = nullptr;
+        uint32_t next = 0;
+        void tagged(format::Tag tag, uint32_t v) {
+            *out = format::tag_byte(tag);
+            out = format::write_u32(out + 1, v);
+        }
+        void ref(uint32_t target) {
+            tagged(format::Tag::Ref, target);
+            child();
+        }
+        void child() { slot = format::write_u32(slot, next++); }
+    };
+    // Where enter_small()'s loop over a dict's entries ended.
+    struct WideDict {
+        Py_ssize_t pos, yielded;
+        PyObject* stop;
+        PyObject* pending;
+        int r;
+        bool nested;
+    };
+    WideDict wide_dict(PyObject* value, Py_ssize_t length, Reservation& room);
+    void open_out(LaneOut& w, const Reservation& room, Py_ssize_t entries);
+    void close_out(LaneOut& w, Reservation& room);
+    int take_scalar(PyObject* obj, LaneOut& w, bool small_containers);
+    bool str_through(PyObject* obj, LaneOut& w, bool shared);
     // A small container open in enter_nested(): what its frame would hold.
     struct LaneLevel {
         PyObject* obj;

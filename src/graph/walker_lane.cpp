@@ -8,6 +8,9 @@ namespace zelkor::graph {
 
 using format::kMaxCount;
 
+// Dicts of this many entries or more are taken by wide_dict().
+constexpr Py_ssize_t kWideDict = 8;
+
 // A small list, tuple or dict is captured here, without a frame, when its
 // items need none either; small containers among them that only it refers
 // to are captured by enter_nested(). `held` is as for enter_simple(). Its
@@ -59,7 +62,11 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     bool nested = false;          // whether `stop` lies in nested containers left open
     int r = 1;
     uint32_t item;
-    if (dict) {
+    if (dict && length >= kWideDict) {
+        const WideDict wide = wide_dict(value, length, room);
+        r = wide.r, pos = wide.pos, yielded = wide.yielded;
+        stop = wide.stop, pending = wide.pending, nested = wide.nested;
+    } else if (dict) {
         PyObject *key, *entry;
         while (PyDict_Next(value, &pos, &key, &entry)) {
             KeyMemo& memo = key_memo_[key_memo_slot(length, yielded++)];
@@ -124,6 +131,78 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     if (pending) stack_.back().pending = PyRef::borrow(pending);
     child = PyRef::borrow(stop);
     return 2;
+}
+
+// The entries of a dict of kWideDict or more entries, for enter_small():
+// their scalars are written through a LaneOut. Returns the state of
+// enter_small()'s loop at its end.
+Walker::WideDict Walker::wide_dict(PyObject* value, Py_ssize_t length, Reservation& room) {
+    PyObject *key, *entry;
+    Py_ssize_t pos = 0, yielded = 0;
+    PyObject* stop = nullptr;
+    PyObject* pending = nullptr;
+    bool nested = false;
+    uint32_t item;
+    int r = 1;
+    LaneOut w;
+    for (;;) {
+        // Keys and values that are scalars are written through `w`.
+        if (!w.out) open_out(w, room, length - yielded);
+        if (!PyDict_Next(value, &pos, &key, &entry)) break;
+        KeyMemo& memo = key_memo_[key_memo_slot(length, yielded++)];
+        int s = 0;
+        if (w.out) {
+            if (key == memo.key) {
+                // As enter_simple() would: a Ref to its first record.
+                w.ref(memo.first);
+                s = 1;
+            } else {
+                const uint8_t* start = w.out;
+                // A key written as a Ref was met before and is held.
+                if ((s = take_scalar(key, w, false)) == 1 && w.out - start == 5 &&
+                    *start == format::tag_byte(format::Tag::Ref)) {
+                    memo = KeyMemo{key, format::load_u32(start + 1)};
+                }
+            }
+            if (s != 1) close_out(w, room);
+        }
+        if (s == 0) {
+            if (key == memo.key && graph.record_count < kMaxCount) {
+                graph.put_child(room, graph.push_ref(memo.first));
+                s = 1;
+            } else {
+                const size_t start = graph.records.size();
+                r = enter_simple(key, 0, item);
+                if (r > 0) {
+                    graph.put_child(room, item);
+                    uint32_t first;
+                    if (graph.ref_at(start, first)) memo = KeyMemo{key, first};
+                }
+                s = r;
+            }
+        }
+        if (s <= 0) {
+            r = s, stop = key, pending = entry;
+            break;
+        }
+        s = 0;
+        if (w.out) {
+            if ((s = take_scalar(entry, w, true)) == 1) continue;
+            close_out(w, room);
+        }
+        if (s == 0) s = enter_simple(entry, 0, item, true);
+        if (s == 2) {
+            if ((s = enter_nested(entry, room)) == 1) continue;
+            nested = s != 0;
+        }
+        if ((r = s) <= 0 || nested) {
+            stop = entry;
+            break;
+        }
+        graph.put_child(room, item);
+    }
+    if (w.out) close_out(w, room);
+    return WideDict{pos, yielded, stop, pending, r, nested};
 }
 
 // Opens a small list, tuple or dict met in the lane as `level`: its record

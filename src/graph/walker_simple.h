@@ -110,4 +110,84 @@ ZELKOR_ALWAYS_INLINE int Walker::enter_simple(PyObject* obj, Py_ssize_t held, ui
     return 1;
 }
 
+// The most record bytes a dict entry takes in a LaneOut: two Ints (tag and
+// a varint of up to ten bytes each), the longest scalar record written there.
+inline constexpr size_t kMaxEntryRecords = 2 * ObjectGraph::kMaxNumberRecord;
+
+// Opens `w` for the next `entries` dict entries (two records each) of the
+// container whose children go to `room`; left closed (null) when that many
+// records could reach the count limit, so that the general path refuses it.
+ZELKOR_ALWAYS_INLINE void Walker::open_out(LaneOut& w, const Reservation& room, Py_ssize_t entries) {
+    const uint64_t n = static_cast<uint64_t>(entries);
+    if (format::kMaxCount - graph.record_count <= 2 * n) return;
+    w.out = graph.records.room(static_cast<size_t>(n) * kMaxEntryRecords);
+    w.slot = graph.next_child_slot(room);
+    w.next = static_cast<uint32_t>(graph.record_count);
+}
+
+// Hands what `w` wrote back to the graph and closes it.
+ZELKOR_ALWAYS_INLINE void Walker::close_out(LaneOut& w, Reservation& room) {
+    graph.records.set_end(w.out);
+    room.filled = static_cast<uint32_t>((w.slot - graph.next_child_slot(room)) / 4) + room.filled;
+    graph.record_count = w.next;
+    w.out = nullptr;
+}
+
+// enter_str() for an item taken through `w`: the graph is brought up to
+// `w` for it, and its Str record (which fits the room made) is passed over.
+ZELKOR_ALWAYS_INLINE bool Walker::str_through(PyObject* obj, LaneOut& w, bool shared) {
+    graph.records.set_end(w.out);
+    graph.record_count = w.next;
+    uint32_t index;
+    if (!enter_str(obj, index, shared)) return false;
+    w.out += 5;
+    return true;
+}
+
+// What enter_simple() does for an item read in place (`held` 0), for the
+// scalars most items are, written through `w`: 1 when entered, -1 on
+// error, 2 as enter_simple() with `small_containers`, 0 (nothing done)
+// when the item takes enter_simple() itself.
+ZELKOR_ALWAYS_INLINE int Walker::take_scalar(PyObject* obj, LaneOut& w, bool small_containers) {
+    PyTypeObject* type = Py_TYPE(obj);
+    long long v;
+    if (Py_REFCNT(obj) <= 1) {
+        if (type == &PyUnicode_Type) {
+            if (!str_through(obj, w, false)) return -1;
+        } else if (type == &PyFloat_Type) {
+            w.out = ObjectGraph::write_float(w.out, PyFloat_AsDouble(obj));
+        } else if (type == &PyLong_Type) {
+            if (!exact_int_value(obj, v)) return -1;
+            w.out = ObjectGraph::write_int(w.out, v);
+        } else {
+            return small_containers && small_kind(obj) ? 2 : 0;
+        }
+    } else if (obj == Py_None || type == &PyBool_Type) {
+        uint32_t& first = obj == Py_None ? first_none_ : obj == Py_True ? first_true_ : first_false_;
+        if (first != SeenTable::kMissing) return w.ref(first), 1;
+        first = w.next;
+        *w.out++ = format::tag_byte(obj == Py_None   ? format::Tag::None
+                                    : obj == Py_True ? format::Tag::True
+                                                     : format::Tag::False);
+    } else if (const uint32_t first = seen.find(obj); first != SeenTable::kMissing) {
+        return w.ref(first), 1;
+    } else {
+        if (type == &PyUnicode_Type) {
+            if (!str_through(obj, w, true)) return -1;
+        } else {
+            if (type == &PyFloat_Type) {
+                w.out = ObjectGraph::write_float(w.out, PyFloat_AsDouble(obj));
+            } else if (type == &PyLong_Type) {
+                if (!exact_int_value(obj, v)) return -1;
+                w.out = ObjectGraph::write_int(w.out, v);
+            } else {
+                return 0;
+            }
+            remember(obj, w.next);
+        }
+    }
+    w.child();
+    return 1;
+}
+
 }  // namespace zelkor::graph
