@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,24 @@ PyObject* new_large_bytes(const uint8_t* data, size_t n);
 ZELKOR_ALWAYS_INLINE PyObject* new_bytes(const uint8_t* data, size_t n) {
     if (n >= kStreamedPayload) return new_large_bytes(data, n);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(n));
+}
+
+// Copies `text` (shorter than 1 KiB) to `out` in words, the last one ending
+// at its last byte.
+ZELKOR_ALWAYS_INLINE void copy_short(char* out, std::string_view text) {
+    const char* const in = text.data();
+    const size_t n = text.size();
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, in + i, 8);
+        std::memcpy(out + n - 8, in + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + n - 4, in + n - 4, 4);
+    } else if (n) {
+        out[0] = in[0];
+        out[n / 2] = in[n / 2];
+        out[n - 1] = in[n - 1];
+    }
 }
 
 // Field values set on an instance after it is made, by name.
@@ -221,7 +240,11 @@ private:
         if (!text_made_.spend(text.size())) return shared_text(string_index);
         if (costly_texts_[string_index >> 6] >> (string_index & 63) & 1) return costly_text(string_index);
         // ASCII: its bytes are its code points, which a plain copy makes.
-        return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        // The interpreter scans them for the widest character first, a word
+        // at a time only from a word boundary on: they are copied to one.
+        alignas(8) char aligned[DecodedGraph::kLongText];
+        copy_short(aligned, text);
+        return PyUnicode_DecodeLatin1(aligned, static_cast<Py_ssize_t>(text.size()), nullptr);
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
     Quick quick(uint32_t index, PyObject*& out, bool shared);
