@@ -11,6 +11,7 @@
 // has been seen: it is dropped, and the general path builds the blob afresh
 // (and refuses it, with its own error, where it must).
 #include <algorithm>
+#include <bit>
 #include <utility>
 #include <vector>
 
@@ -176,6 +177,55 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::close_forward(Open& top, PyObject*& out
     }
 }
 
+// Whether records from `index` on may be built without a memo entry, up to
+// `unshared_end` (at least one past `index`, or `index` itself when it is
+// marked shared): the marks are read a word at a time.
+ZELKOR_ALWAYS_INLINE bool Reconstructor::unshared_from(uint32_t index, uint32_t& unshared_end) const {
+    const uint64_t marks = shared_words_[index >> 6] >> (index & 63);
+    if (marks & 1) return false;
+    unshared_end = marks ? index + static_cast<uint32_t>(std::countr_zero(marks)) : (index | 63) + 1;
+    return true;
+}
+
+// Items `pos` on of the list `list`, while they are records of kind `kTag`
+// laid out next and not marked shared, in one loop with the checks on their
+// kind and marks hoisted; `unshared_end` as unshared_from() gives it, or
+// below. Stops at any other item, for the step for one item to take; false
+// when a Python call failed.
+template <Tag kTag>
+ZELKOR_ALWAYS_INLINE bool Reconstructor::scalar_run(PyObject* list, const uint8_t* children, uint64_t& pos,
+                                                    const uint64_t stop, const uint32_t shift, const uint8_t*& rec,
+                                                    const uint8_t* varint_end, uint32_t& unshared_end) {
+    for (; pos < stop; ++pos) {
+        const uint32_t index = static_cast<uint32_t>(pos) + shift;
+        if (child_at(children, pos) != index || rec[0] != tag_byte(kTag)) return true;
+        if (index >= unshared_end && !unshared_from(index, unshared_end)) return true;
+        PyObject* item;
+        size_t size;
+        if constexpr (kTag == Tag::Int) {
+            if (rec >= varint_end) return true;
+            uint64_t z;
+            size = 1 + read_checked_varint_fast(rec + 1, z);
+            item = PyLong_FromLongLong(zigzag_decode(z));
+        } else if constexpr (kTag == Tag::Float) {
+            item = PyFloat_FromDouble(RecordView(rec).float_value());
+            size = 9;
+        } else if constexpr (kTag == Tag::Str) {
+            item = new_text(load_u32(rec + 1));
+            size = 5;
+        } else {
+            static_assert(kTag == Tag::Bytes);
+            const uint32_t n = load_u32(rec + 1);
+            item = new_bytes(rec + 5, n);
+            size = 5 + static_cast<size_t>(n);
+        }
+        if (!item) return false;  // the pass gives up
+        PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
+        rec += size;
+    }
+    return true;
+}
+
 // Fills the open container `top`, of kind `kKind`, with `io` (a child
 // container just finished, a new reference, or NULL) and then its children
 // laid out next, with the loop's state in locals. Gives back: Object, when
@@ -183,7 +233,8 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::close_forward(Open& top, PyObject*& out
 // object in `io`); or GiveUp.
 template <Tag kKind>
 ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top, const uint8_t*& rec, uint32_t& index,
-                                                                      const uint8_t* varint_end, PyObject*& io) {
+                                                                      const uint8_t* varint_end, PyObject*& io,
+                                                                      uint32_t& unshared_end) {
     const uint8_t* const children = top.children;
     PyObject* const obj = top.obj.get();
     const uint64_t count = top.count;
@@ -200,6 +251,7 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top,
     const uint64_t stop = pos + std::min<uint64_t>(count - pos, record_count_ - index);
     for (; pos < stop; ++pos) {
         if (child_at(children, pos) != static_cast<uint32_t>(pos) + shift) return Taken::GiveUp;
+        const uint8_t tag = rec[0];
         PyObject* item = nullptr;
         const Taken taken = take_forward(rec, static_cast<uint32_t>(pos) + shift, varint_end, item);
         if (taken != Taken::Object) {
@@ -209,6 +261,36 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top,
             return taken;
         }
         if (!put_forward<kKind>(top, obj, pos, item)) return Taken::GiveUp;
+        if constexpr (kKind == Tag::List) {
+            // A scalar followed by another of its kind, or a Ref (a repeated
+            // number) followed by a scalar: the run of them.
+            static_assert(tag_byte(Tag::Float) == tag_byte(Tag::Int) + 1 &&
+                          tag_byte(Tag::Str) == tag_byte(Tag::Int) + 2 &&
+                          tag_byte(Tag::Bytes) == tag_byte(Tag::Int) + 3);
+            if (pos + 1 < stop && static_cast<uint8_t>(rec[0] - tag_byte(Tag::Int)) < 4 &&
+                (rec[0] == tag || tag == tag_byte(Tag::Ref))) {
+                bool made = true;
+                ++pos;
+                switch (static_cast<Tag>(rec[0])) {
+                    case Tag::Int:
+                        made = scalar_run<Tag::Int>(obj, children, pos, stop, shift, rec, varint_end, unshared_end);
+                        break;
+                    case Tag::Float:
+                        made = scalar_run<Tag::Float>(obj, children, pos, stop, shift, rec, varint_end, unshared_end);
+                        break;
+                    case Tag::Str:
+                        made = scalar_run<Tag::Str>(obj, children, pos, stop, shift, rec, varint_end, unshared_end);
+                        break;
+                    case Tag::Bytes:
+                        made = scalar_run<Tag::Bytes>(obj, children, pos, stop, shift, rec, varint_end, unshared_end);
+                        break;
+                    default:  // a container, never here
+                        break;
+                }
+                if (!made) return Taken::GiveUp;
+                --pos;  // the item the run stopped at is taken next
+            }
+        }
     }
     if (pos < count) return Taken::GiveUp;  // a child past the record table
     index = static_cast<uint32_t>(pos) + shift;
@@ -221,6 +303,8 @@ PyObject* Reconstructor::run_forward() {
         const uint8_t* rec = data_ + g_.records.first();
         const uint8_t* const varint_end = data_ + g_.size - 8;
         uint32_t index = 0;
+        // No record from the one taken next up to this one is marked shared.
+        uint32_t unshared_end = 0;
         PyObject* item = nullptr;
         Taken taken = take_forward(rec, index, varint_end, item);
         if (taken == Taken::Object) return item;
@@ -233,19 +317,19 @@ PyObject* Reconstructor::run_forward() {
                 Open& top = open.back();
                 switch (top.tag) {
                     case Tag::List:
-                        taken = fill_forward<Tag::List>(top, rec, index, varint_end, item);
+                        taken = fill_forward<Tag::List>(top, rec, index, varint_end, item, unshared_end);
                         break;
                     case Tag::Dict:
-                        taken = fill_forward<Tag::Dict>(top, rec, index, varint_end, item);
+                        taken = fill_forward<Tag::Dict>(top, rec, index, varint_end, item, unshared_end);
                         break;
                     case Tag::Set:
-                        taken = fill_forward<Tag::Set>(top, rec, index, varint_end, item);
+                        taken = fill_forward<Tag::Set>(top, rec, index, varint_end, item, unshared_end);
                         break;
                     case Tag::Tuple:
-                        taken = fill_forward<Tag::Tuple>(top, rec, index, varint_end, item);
+                        taken = fill_forward<Tag::Tuple>(top, rec, index, varint_end, item, unshared_end);
                         break;
                     default:
-                        taken = fill_forward<Tag::FrozenSet>(top, rec, index, varint_end, item);
+                        taken = fill_forward<Tag::FrozenSet>(top, rec, index, varint_end, item, unshared_end);
                         break;
                 }
                 if (taken != Taken::Object) break;
