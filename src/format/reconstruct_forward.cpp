@@ -178,50 +178,63 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::close_forward(Open& top, PyObject*& out
 }
 
 // Whether records from `index` on may be built without a memo entry, up to
-// `unshared_end` (at least one past `index`, or `index` itself when it is
-// marked shared): the marks are read a word at a time.
-ZELKOR_ALWAYS_INLINE bool Reconstructor::unshared_from(uint32_t index, uint32_t& unshared_end) const {
+// `unshared_end` (past `index`; or false, when `index` is marked shared):
+// the marks are read a word at a time.
+ZELKOR_ALWAYS_INLINE bool Reconstructor::unshared_from(uint32_t index, uint64_t& unshared_end) const {
     const uint64_t marks = shared_words_[index >> 6] >> (index & 63);
     if (marks & 1) return false;
-    unshared_end = marks ? index + static_cast<uint32_t>(std::countr_zero(marks)) : (index | 63) + 1;
+    unshared_end =
+        marks ? index + uint64_t{static_cast<unsigned>(std::countr_zero(marks))} : (uint64_t{index} | 63) + 1;
     return true;
 }
 
+// An Int record takes at most this many bytes.
+constexpr size_t kLongestIntRecord = 11;
+
 // Items `pos` on of the list `list`, while they are records of kind `kTag`
-// laid out next and not marked shared, in one loop with the checks on their
-// kind and marks hoisted; `unshared_end` as unshared_from() gives it, or
-// below. Stops at any other item, for the step for one item to take; false
-// when a Python call failed.
+// laid out next and not marked shared, in loops with the checks on their
+// marks (and, for ints, on the room for the fast varint read) hoisted out;
+// `unshared_end` as unshared_from() gives it, or below. Stops at any other
+// item, for the step for one item to take; false when a Python call failed.
 template <Tag kTag>
 ZELKOR_ALWAYS_INLINE bool Reconstructor::scalar_run(PyObject* list, const uint8_t* children, uint64_t& pos,
                                                     const uint64_t stop, const uint32_t shift, const uint8_t*& rec,
-                                                    const uint8_t* varint_end, uint32_t& unshared_end) {
-    for (; pos < stop; ++pos) {
+                                                    const uint8_t* varint_end, uint64_t& unshared_end) {
+    while (pos < stop) {
         const uint32_t index = static_cast<uint32_t>(pos) + shift;
-        if (child_at(children, pos) != index || rec[0] != tag_byte(kTag)) return true;
         if (index >= unshared_end && !unshared_from(index, unshared_end)) return true;
-        PyObject* item;
-        size_t size;
+        // Items up to `limit` are not marked shared (and, for ints, start
+        // at least 8 bytes before the end of the input).
+        uint64_t limit = std::min<uint64_t>(stop, unshared_end - shift);
         if constexpr (kTag == Tag::Int) {
             if (rec >= varint_end) return true;
-            uint64_t z;
-            size = 1 + read_checked_varint_fast(rec + 1, z);
-            item = PyLong_FromLongLong(zigzag_decode(z));
-        } else if constexpr (kTag == Tag::Float) {
-            item = PyFloat_FromDouble(RecordView(rec).float_value());
-            size = 9;
-        } else if constexpr (kTag == Tag::Str) {
-            item = new_text(load_u32(rec + 1));
-            size = 5;
-        } else {
-            static_assert(kTag == Tag::Bytes);
-            const uint32_t n = load_u32(rec + 1);
-            item = new_bytes(rec + 5, n);
-            size = 5 + static_cast<size_t>(n);
+            const auto room = static_cast<size_t>(varint_end - rec);
+            limit = std::min<uint64_t>(limit, pos + (room + kLongestIntRecord - 1) / kLongestIntRecord);
         }
-        if (!item) return false;  // the pass gives up
-        PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
-        rec += size;
+        for (; pos < limit; ++pos) {
+            if (child_at(children, pos) != static_cast<uint32_t>(pos) + shift || rec[0] != tag_byte(kTag)) return true;
+            PyObject* item;
+            size_t size;
+            if constexpr (kTag == Tag::Int) {
+                uint64_t z;
+                size = 1 + read_checked_varint_fast(rec + 1, z);
+                item = PyLong_FromLongLong(zigzag_decode(z));
+            } else if constexpr (kTag == Tag::Float) {
+                item = PyFloat_FromDouble(RecordView(rec).float_value());
+                size = 9;
+            } else if constexpr (kTag == Tag::Str) {
+                item = new_text(load_u32(rec + 1));
+                size = 5;
+            } else {
+                static_assert(kTag == Tag::Bytes);
+                const uint32_t n = load_u32(rec + 1);
+                item = new_bytes(rec + 5, n);
+                size = 5 + static_cast<size_t>(n);
+            }
+            if (!item) return false;  // the pass gives up
+            PyList_SetItem(list, static_cast<Py_ssize_t>(pos), item);
+            rec += size;
+        }
     }
     return true;
 }
@@ -234,7 +247,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::scalar_run(PyObject* list, const uint8_
 template <Tag kKind>
 ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top, const uint8_t*& rec, uint32_t& index,
                                                                       const uint8_t* varint_end, PyObject*& io,
-                                                                      uint32_t& unshared_end) {
+                                                                      uint64_t& unshared_end) {
     const uint8_t* const children = top.children;
     PyObject* const obj = top.obj.get();
     const uint64_t count = top.count;
@@ -304,7 +317,7 @@ PyObject* Reconstructor::run_forward() {
         const uint8_t* const varint_end = data_ + g_.size - 8;
         uint32_t index = 0;
         // No record from the one taken next up to this one is marked shared.
-        uint32_t unshared_end = 0;
+        uint64_t unshared_end = 0;
         PyObject* item = nullptr;
         Taken taken = take_forward(rec, index, varint_end, item);
         if (taken == Taken::Object) return item;

@@ -325,13 +325,13 @@ private:
     bool put_forward(Open& top, PyObject* obj, uint64_t pos, PyObject* item);
     template <Tag kKind>
     bool close_forward(Open& top, PyObject*& out);
-    bool unshared_from(uint32_t index, uint32_t& unshared_end) const;
+    bool unshared_from(uint32_t index, uint64_t& unshared_end) const;
     template <Tag kTag>
     bool scalar_run(PyObject* list, const uint8_t* children, uint64_t& pos, uint64_t stop, uint32_t shift,
-                    const uint8_t*& rec, const uint8_t* varint_end, uint32_t& unshared_end);
+                    const uint8_t*& rec, const uint8_t* varint_end, uint64_t& unshared_end);
     template <Tag kKind>
     Taken fill_forward(Open& top, const uint8_t*& rec, uint32_t& index, const uint8_t* varint_end, PyObject*& io,
-                       uint32_t& unshared_end);
+                       uint64_t& unshared_end);
 
     // ---- tuples and frozensets on cycles (reconstruct_cycles.cpp)
     Outcome request_immutable(uint32_t index, RecordView rec, bool deferrable);
