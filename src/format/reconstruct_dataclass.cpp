@@ -323,21 +323,13 @@ PyRef Reconstructor::keyword_arguments(const Frame& f, LateFields* late) {
     const std::vector<PyRef>& field_names = t.fields;
     const size_t paired = std::min(field_names.size(), f.items().size());
     const bool all_keywords = !late || t.uses.empty();
-    if (all_keywords && paired == field_names.size() && paired > kGrowingKeywords) {
-        // A dict of more names grows (and is rebuilt) while they are
-        // inserted; a copy of the dict of all names starts at its final
-        // size, and each value replaced in order gives the same dict. No
-        // Python code sees it before: replacing a value under an exact str
-        // key runs none.
-        if (!t.keywords && !(t.keywords = all_keywords_of(field_names))) return PyRef();
-        PyRef kwargs = PyRef::steal(PyDict_Copy(t.keywords.get()));
-        if (!kwargs) return kwargs;
-        for (size_t i = 0; i < paired; ++i) {
-            if (PyDict_SetItem(kwargs.get(), field_names[i].get(), f.items()[i].get()) < 0) return PyRef();
-        }
-        return kwargs;
-    }
-    PyRef kwargs = PyRef::steal(PyDict_New());
+    // A dict of more names grows (and is rebuilt) while they are inserted;
+    // a copy of the dict of all names starts at its final size, and each
+    // value replaced in order gives the same dict. No Python code sees it
+    // before: replacing a value under an exact str key runs none.
+    const bool from_copy = all_keywords && paired == field_names.size() && paired > kGrowingKeywords;
+    if (from_copy && !t.keywords && !(t.keywords = all_keywords_of(field_names))) return PyRef();
+    PyRef kwargs = PyRef::steal(from_copy ? PyDict_Copy(t.keywords.get()) : PyDict_New());
     if (!kwargs) return kwargs;
     if (all_keywords) {
         for (size_t i = 0; i < paired; ++i) {
