@@ -127,7 +127,7 @@ uint64_t hash_text(std::string_view text) {
     }
     // The last sixteen bytes, overlapping what came before.
     h = fold_multiply(load64(p + n - 16) ^ 0x8EBC6AF09C88C6E3ull, load64(p + n - 8) ^ h);
-    return mix64(h);
+    return fold_multiply(h ^ kKey.k1, 0xE7037ED1A0B428DBull);
 }
 
 uint64_t hash_text_keyed(std::string_view text) {
@@ -177,8 +177,8 @@ void IndexTable::grow() {
     slots_ = fresh;
     capacity_ = capacity;
     mask_ = capacity - 1;
-    // A table grows when half full, so the new one is a quarter full: all
-    // its slots are visited when it is emptied.
+    // A table grows when five eighths full, so the new one is over an
+    // eighth full: all its slots are visited when it is emptied.
     const UsedSlots before = used_.restart(size_ > 0);
     before.for_each(old_capacity, [&](size_t k) {
         const uint64_t s = old[k];

@@ -247,6 +247,22 @@ void test_text_index() {
         CHECK(later.intern_string(texts[1]) == 0 && later.find_string(texts[2]) == graph::IndexTable::kMissing);
         for (size_t i = 0; i < 300; ++i) CHECK(later.intern_string(texts[i + 1]) == i);
     }
+    {
+        // Hashes that collide on purpose are found all the same, and a probe
+        // run as long as they make is noticed (the string index then moves
+        // to the keyed hash); one made by chance is not.
+        graph::IndexTable table;
+        const size_t colliding = graph::IndexTable::kLongProbe + 8;
+        for (uint32_t i = 0; i < colliding; ++i) table.insert(42, i);
+        for (uint32_t i = 0; i < colliding; i += 37) CHECK(table.find(42, [&](uint32_t k) { return k == i; }) == i);
+        CHECK(!table.crowded());
+        CHECK(table.find(42, [](uint32_t) { return false; }) == graph::IndexTable::kMissing && table.crowded());
+        table.clear();
+        for (uint32_t i = 0; i < 5000; ++i) table.insert(uint64_t{i} * 0x9E3779B97F4A7C15ull, i);
+        for (uint32_t i = 0; i < 5000; ++i)
+            table.find(~uint64_t{i} * 0xC2B2AE3D27D4EB4Full, [](uint32_t) { return false; });
+        CHECK(!table.crowded());
+    }
     // Texts of every length up to past those compared a word at a time:
     // equal in separate buffers, unequal when one byte differs.
     for (size_t n = 0; n <= 40; ++n) {
