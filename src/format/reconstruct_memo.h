@@ -10,14 +10,7 @@
 #include <vector>
 
 #include "format/primitives.h"
-
-#if defined(__GNUC__) || defined(__clang__)
-#define ZELKOR_NOINLINE __attribute__((noinline))
-#elif defined(_MSC_VER)
-#define ZELKOR_NOINLINE __declspec(noinline)
-#else
-#define ZELKOR_NOINLINE
-#endif
+#include "format/record.h"
 
 namespace zelkor::format {
 
