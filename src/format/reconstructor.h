@@ -243,7 +243,13 @@ private:
         // The interpreter scans them for the widest character first, a word
         // at a time only from a word boundary on: they are copied to one.
         alignas(8) char aligned[DecodedGraph::kLongText];
-        copy_short(aligned, text);
+        if (text.size() <= kWholeCopy && text.data() + kWholeCopy <= blob_end_) {
+            // Most texts are short: copied whole in words, with no test of
+            // their length (the bytes after them are the blob's).
+            std::memcpy(aligned, text.data(), kWholeCopy);
+        } else {
+            copy_short(aligned, text);
+        }
         return PyUnicode_DecodeLatin1(aligned, static_cast<Py_ssize_t>(text.size()), nullptr);
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
@@ -449,6 +455,10 @@ private:
     const std::string_view* const strings_;
     const size_t string_count_;
     const uint64_t* const costly_texts_;
+    // Texts up to this long are copied in one block of this size, when the
+    // blob (ending at `blob_end_`) holds that many bytes from their start.
+    static constexpr size_t kWholeCopy = 32;
+    const char* const blob_end_ = reinterpret_cast<const char*>(g_.data) + g_.size;
     // The record after the one read last, and where it and the last one
     // start (no record was read yet: the last offset is never used).
     uint32_t next_index_ = 0;
