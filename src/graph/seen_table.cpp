@@ -10,16 +10,21 @@ namespace zelkor::graph {
 // table taken afresh is zeroed and rehashed again as it grows, on every
 // capture.
 KeptBlock SeenTable::kept_{SeenTable::kMaxKeptSlots * sizeof(SeenTable::Entry)};
+SeenTable::Entry SeenTable::no_slots_[2] = {};
 
 SeenTable::~SeenTable() {
-    const auto empty = [this](size_t slot) {
-        if (PyObject* obj = slots_[slot].obj) {
-            slots_[slot].obj = nullptr;
+    const auto empty = [](Entry& e) {
+        if (PyObject* obj = e.obj) {
+            e.obj = nullptr;
             Py_DECREF(obj);
         }
     };
-    used_.for_each(capacity_, empty);
-    if (slots_) kept_.give_back(slots_, capacity_ * sizeof(Entry));
+    if (used_.all()) {
+        for (Entry *e = slots_, *end = slots_ + capacity_; e != end; ++e) empty(*e);
+    } else {
+        used_.for_each(capacity_, [&](size_t slot) { empty(slots_[slot]); });
+    }
+    if (capacity_) kept_.give_back(slots_, capacity_ * sizeof(Entry));
 }
 
 void SeenTable::use_slots(Entry* slots, size_t capacity) {
@@ -30,7 +35,7 @@ void SeenTable::use_slots(Entry* slots, size_t capacity) {
 }
 
 void SeenTable::grow() {
-    if (!slots_) {
+    if (capacity_ == 0) {
         size_t bytes = 0;
         if (void* kept = kept_.take(bytes)) {
             use_slots(static_cast<Entry*>(kept), bytes / sizeof(Entry));
@@ -56,7 +61,7 @@ void SeenTable::grow() {
         while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
         slots_[i] = e;
     });
-    std::free(old);
+    if (old_capacity) std::free(old);
 }
 
 }  // namespace zelkor::graph

@@ -56,12 +56,14 @@ bool Walker::walk_all(PyObject* root) {
             stack_.pop_back();
             continue;
         }
+        if (!child) continue;  // the frames it made come next
         for (;;) {
             // Entering may push a frame, so the parent is found again after.
             size_t parent = stack_.size() - 1;
             PyRef deeper;
-            const int r = small_refused_ ? 0 : enter_small(stack_[parent], child.get(), 1, deeper);
+            const bool refused = small_refused_;
             small_refused_ = false;
+            const int r = refused ? 0 : enter_small(stack_[parent], child.get(), 1, deeper);
             if (r < 0) return false;
             if (r == 2) {
                 child = std::move(deeper);  // for the frame it pushed
@@ -291,8 +293,10 @@ void Walker::python_starts() {
 
 // Captures the frame's children that need neither a frame nor Python code
 // of their own, and stops at the first child that does (handed out in
-// `child`, held strongly) or when the frame has no children left (`done`).
-// Items read in place are only borrowed while no Python code can run.
+// `child`, held strongly) or when the frame has no children left (`done`);
+// or with neither, when the lane of a small container made frames of its
+// own (see enter_small()), which come next. Items read in place are only
+// borrowed while no Python code can run.
 bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
     PyObject* obj = f.obj.get();
     uint32_t index;
@@ -303,7 +307,7 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
             // followed. Its length can only change while Python code runs,
             // which happens only outside this loop.
             const bool list = f.kind == FrameKind::List;
-            const Py_ssize_t end = list ? std::min(f.length, PyList_Size(obj)) : f.length;
+            const Py_ssize_t end = list && python_ran_ ? std::min(f.length, PyList_Size(obj)) : f.length;
             // Items that start with a number are first taken as a run.
             if (f.pos == 0 && end >= kShortestRun && number_run_starts(obj, list) && !capture_numbers(f, end)) {
                 return false;
@@ -320,7 +324,7 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                     const int s = r == 2 || small_kind(item) ? enter_small(f, item, 0, child) : 0;
                     if (s == 1) continue;
                     if (s == 0) child = PyRef::borrow(item), small_refused_ = true;
-                    return s >= 0;  // on 2, `f` may be gone
+                    return s >= 0;  // on 2 and 3, `f` may be gone
                 }
                 add_child(f, index);
             }
@@ -332,13 +336,15 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
             }
             // The size is compared before the first entry read here; the
             // dict cannot change inside this loop, where no Python code runs.
-            if (PyDict_Size(obj) != f.length) {
+            if (python_ran_ && PyDict_Size(obj) != f.length) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 return false;
             }
             for (;;) {
                 PyObject *key, *value;
-                if (!PyDict_Next(obj, &f.pos, &key, &value)) {
+                // While no Python code has run, the dict is as it was when
+                // its frame was made: it ends after as many entries.
+                if ((f.yielded == f.length && !python_ran_) || !PyDict_Next(obj, &f.pos, &key, &value)) {
                     done = true;
                     return true;
                 }
@@ -346,21 +352,32 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
                     PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
                     return false;
                 }
-                int r = enter_simple(key, 0, index);
-                if (r < 0) return false;
-                if (r == 0) {
-                    f.pending = PyRef::borrow(value);
-                    child = PyRef::borrow(key);
-                    return true;
+                // The keys of a small dict go through the key memo, as in
+                // enter_small(): one met there is a Ref to its first record.
+                KeyMemo* memo =
+                    f.length <= kSmallContainer ? &key_memo_[key_memo_slot(f.length, f.yielded - 1)] : nullptr;
+                if (memo && key == memo->key && graph.record_count < kMaxCount) {
+                    add_child(f, graph.push_ref(memo->first));
+                } else {
+                    const size_t start = graph.records.size();
+                    const int r = enter_simple(key, 0, index);
+                    if (r < 0) return false;
+                    if (r == 0) {
+                        f.pending = PyRef::borrow(value);
+                        child = PyRef::borrow(key);
+                        return true;
+                    }
+                    add_child(f, index);
+                    uint32_t first;
+                    if (memo && graph.ref_at(start, first)) *memo = KeyMemo{key, first};
                 }
-                add_child(f, index);
-                r = enter_simple(value, 0, index, true);
+                int r = enter_simple(value, 0, index, true);
                 if (r < 0) return false;
                 if (r != 1) {
                     const int s = r == 2 || small_kind(value) ? enter_small(f, value, 0, child) : 0;
                     if (s == 1) continue;
                     if (s == 0) child = PyRef::borrow(value), small_refused_ = true;
-                    return s >= 0;  // on 2, `f` may be gone
+                    return s >= 0;  // on 2 and 3, `f` may be gone
                 }
                 add_child(f, index);
             }

@@ -48,6 +48,10 @@ private:
 
     // A container whose children are being captured.
     struct Frame {
+        Frame() = default;
+        // The frame of a lane's container, `at` its children so far.
+        Frame(FrameKind k, PyObject* container, const Reservation& at, Py_ssize_t len, Py_ssize_t p, Py_ssize_t y)
+            : kind(k), obj(PyRef::borrow(container)), room(at), pos(p), length(len), yielded(y) {}
         FrameKind kind;
         PyRef obj;
         Reservation room;
@@ -85,6 +89,7 @@ private:
     bool is_dataclass(PyObject* value, bool& result);
     bool next_child(Frame& frame, PyRef& child, bool& done);
     int enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child);
+    int small_step(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child, PyObject*& next);
     // The record bytes a lane loop writes while its items are scalars: the
     // cursor, the next child slot and the next record number, held by the
     // loop instead of the graph (where each byte stored could alias them),

@@ -19,7 +19,36 @@ constexpr Py_ssize_t kWideDict = 8;
 // error, and 2 when an item needs the general path: the container (and
 // every nested one still open) then gets the frame it would have had at
 // that point, `child` holds the item and `parent` may no longer be valid.
+// An item that is itself a list, tuple or dict is taken on here, under the
+// frame just made; 3 when the last one taken was captured (frames were
+// made, `child` is empty, and `parent` may no longer be valid).
 int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child) {
+    Frame* into = &parent;
+    for (bool first = true;; first = false, held = 0) {
+        PyObject* next = nullptr;
+        const int r = small_step(*into, value, held, child, next);
+        if (!next) {
+            // One it does not take goes to walk_all(), as it would have.
+            if (first) return r;
+            if (r == 0) {
+                child = PyRef::borrow(value);
+                small_refused_ = true;  // so that walk_all() enters it at once
+                return 2;
+            }
+            return r == 1 ? 3 : r;
+        }
+        // The item that needs the general path is a list, tuple or dict,
+        // read in place: it is taken here, as walk_all() would take it,
+        // under the frame just made.
+        into = &stack_.back();
+        value = next;
+    }
+}
+
+// One container of enter_small(). When the item that needs the general
+// path is a list, tuple or dict, it is left in `next` instead of `child`.
+ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& child,
+                                            PyObject*& next) {
     PyTypeObject* type = Py_TYPE(value);
     FrameKind kind;
     format::Tag tag;
@@ -39,7 +68,7 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     // needs no identity entry while no Python code has run.
     const bool unshared = !python_ran_ && Py_REFCNT(value) <= 1 + held;
     uint32_t index;
-    if (!unshared) {
+    if (!unshared && !seen.known_absent(value)) {
         index = seen.find(value);
         if (index != SeenTable::kMissing) {
             add_child(parent, graph.push_ref(index));
@@ -116,20 +145,18 @@ int Walker::enter_small(Frame& parent, PyObject* value, Py_ssize_t held, PyRef& 
     }
     // The frame the general path would have now, also for the note that
     // says where an error happened.
-    Frame& frame = stack_.emplace_back();
-    frame.kind = kind;
-    frame.room = room;
-    frame.length = length;
-    frame.pos = pos;
-    frame.yielded = yielded;
-    frame.obj = PyRef::borrow(value);
+    stack_.emplace_back(kind, value, room, length, pos, yielded);
     if (nested) {
         push_lane_frames();
         stop = lane_stop_, pending = lane_pending_;
     }
     if (r < 0) return -1;
     if (pending) stack_.back().pending = PyRef::borrow(pending);
-    child = PyRef::borrow(stop);
+    if (small_kind(stop)) {
+        next = stop;
+    } else {
+        child = PyRef::borrow(stop);
+    }
     return 2;
 }
 
@@ -225,7 +252,7 @@ ZELKOR_ALWAYS_INLINE int Walker::open_small(PyObject* value, LaneLevel& level, u
     if (graph.record_count >= kMaxCount) return 0;  // the general path refuses it
     // As in enter_small(), for an item read in place.
     const bool unshared = !python_ran_ && Py_REFCNT(value) <= 1;
-    if (!unshared) {
+    if (!unshared && !seen.known_absent(value)) {
         index = seen.find(value);
         if (index != SeenTable::kMissing) {
             index = graph.push_ref(index);
@@ -330,13 +357,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
 void Walker::push_lane_frames() {
     for (size_t d = 0; d <= lane_depth_; ++d) {
         const LaneLevel& level = lane_[d];
-        Frame& frame = stack_.emplace_back();
-        frame.kind = level.kind;
-        frame.room = level.room;
-        frame.length = level.length;
-        frame.pos = level.pos;
-        frame.yielded = level.yielded;
-        frame.obj = PyRef::borrow(level.obj);
+        stack_.emplace_back(level.kind, level.obj, level.room, level.length, level.pos, level.yielded);
     }
 }
 
