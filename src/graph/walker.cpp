@@ -297,7 +297,7 @@ void Walker::python_starts() {
 // or with neither, when the lane of a small container made frames of its
 // own (see enter_small()), which come next. Items read in place are only
 // borrowed while no Python code can run.
-bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
+ZELKOR_ALWAYS_INLINE bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
     PyObject* obj = f.obj.get();
     uint32_t index;
     switch (f.kind) {
@@ -312,15 +312,22 @@ bool Walker::next_child(Frame& f, PyRef& child, bool& done) {
             if (f.pos == 0 && end >= kShortestRun && number_run_starts(obj, list) && !capture_numbers(f, end)) {
                 return false;
             }
-            for (;;) {
-                if (f.pos >= end) {
+            // The position is held here, and stored in the frame before
+            // anything that may read it (a lane's frames, an error's note);
+            // the items are read through the one accessor their kind needs.
+            PyObject* (*const item_at)(PyObject*, Py_ssize_t) = list ? PyList_GetItem : PyTuple_GetItem;
+            for (Py_ssize_t pos = f.pos;;) {
+                if (pos >= end) {
+                    f.pos = pos;
                     done = true;
                     return true;
                 }
-                PyObject* item = list ? PyList_GetItem(obj, f.pos++) : PyTuple_GetItem(obj, f.pos++);
+                PyObject* item = item_at(obj, pos);
+                ++pos;
                 const int r = enter_simple(item, 0, index, true);
-                if (r < 0) return false;
                 if (r != 1) {
+                    f.pos = pos;
+                    if (r < 0) return false;
                     const int s = r == 2 || small_kind(item) ? enter_small(f, item, 0, child) : 0;
                     if (s == 1) continue;
                     if (s == 0) child = PyRef::borrow(item), small_refused_ = true;
