@@ -369,24 +369,21 @@ ZELKOR_NOINLINE const uint8_t* float_run(const uint8_t* rec, uint32_t& left, con
     return rec;
 }
 
-// Takes the record at `rec`, at most `stop`, when it is a float, an int,
-// Bytes or a List, Tuple, Set, FrozenSet or Dict whose payload fits before
-// `end`: moves `rec` past it (and past the floats, ints or Bytes that
-// follow it) and counts them off `left`, at least 1. False
-// when the checking path must take it: another kind, or cut short (that
-// path then names the field).
+// Takes the record at `rec`, at most `stop`, when it is None, True, False,
+// a float, an int, Bytes or a List, Tuple, Set, FrozenSet or Dict whose
+// payload fits before `end`: moves `rec` past it (and past the floats,
+// ints or Bytes that follow it) and counts them off `left`, at least 1.
+// False when the checking path must take it: another kind, or cut short
+// (that path then names the field).
 ZELKOR_ALWAYS_INLINE bool take_record(const uint8_t*& rec, uint32_t& left, const uint8_t* stop, const uint8_t* end) {
     const uint8_t byte = *rec;
     const size_t room = static_cast<size_t>(end - rec) - 5;  // past a u32 count
     const size_t count = load_u32(rec + 1);
-    // Dicts, the most common containers, by a test the processor predicts.
-    if (byte == tag_byte(Tag::Dict)) {
-        if (count > room / 8) return false;
-        rec += 5 + 8 * count;
-        --left;
-        return true;
-    }
     switch (kShapeByByte[byte]) {
+        case Shape::Empty:  // and every byte that is no tag
+            if (!is_tag(byte)) return false;
+            ++rec;
+            break;
         case Shape::Float64:
             rec += 9;
             if (--left && rec <= stop && *rec == byte) rec = float_run(rec, left, stop);
@@ -424,8 +421,7 @@ ZELKOR_ALWAYS_INLINE bool take_record(const uint8_t*& rec, uint32_t& left, const
             if (count > room / 8) return false;
             rec += 5 + 8 * count;
             break;
-        case Shape::Empty:
-        case Shape::StringIndex:
+        case Shape::StringIndex:  // taken before
         case Shape::RecordIndex:
         case Shape::Fields:
             return false;
@@ -464,13 +460,6 @@ std::optional<DecodeFailure> scan_records(const uint8_t* data, size_t len, size_
             if ((byte | kStrOrRef) == tag_byte(Tag::Ref)) {
                 if (byte == tag_byte(Tag::Ref)) mark_ref_target(load_u32(rec + 1));
                 rec += 5;
-                if (!--left) break;
-                continue;
-            }
-            // Other scalars, taken by their tag byte.
-            if (const size_t size = kFixedSizeByByte[byte]) {
-                if (byte == tag_byte(Tag::Ref)) mark_ref_target(load_u32(rec + 1));
-                rec += size;
                 if (!--left) break;
                 continue;
             }
