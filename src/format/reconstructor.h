@@ -243,7 +243,7 @@ private:
         // The interpreter scans them for the widest character first, a word
         // at a time only from a word boundary on: they are copied to one.
         alignas(8) char aligned[DecodedGraph::kLongText];
-        if (text.size() <= kWholeCopy && text.data() + kWholeCopy <= blob_end_) {
+        if (text.size() <= kWholeCopy && static_cast<size_t>(blob_end_ - text.data()) >= kWholeCopy) {
             // Most texts are short: copied whole in words, with no test of
             // their length (the bytes after them are the blob's).
             std::memcpy(aligned, text.data(), kWholeCopy);
