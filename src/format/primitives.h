@@ -18,6 +18,16 @@
 #define ZELKOR_ALWAYS_INLINE inline
 #endif
 
+// Keeps a helper out of line: a cold path, or a loop whose layout should
+// not depend on the code around its call.
+#if defined(__GNUC__) || defined(__clang__)
+#define ZELKOR_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ZELKOR_NOINLINE __declspec(noinline)
+#else
+#define ZELKOR_NOINLINE
+#endif
+
 namespace zelkor::format {
 
 inline constexpr char kMagic[4] = {'Z', 'L', 'K', 'R'};

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "format/primitives.h"
-#include "format/record.h"
 
 namespace zelkor::format {
 

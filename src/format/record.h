@@ -13,14 +13,6 @@
 #include "format/kinds.h"
 #include "format/primitives.h"
 
-#if defined(__GNUC__) || defined(__clang__)
-#define ZELKOR_NOINLINE __attribute__((noinline))
-#elif defined(_MSC_VER)
-#define ZELKOR_NOINLINE __declspec(noinline)
-#else
-#define ZELKOR_NOINLINE
-#endif
-
 namespace zelkor::format {
 
 // The result of checking one payload against the input that is left.
