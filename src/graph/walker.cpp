@@ -360,25 +360,18 @@ ZELKOR_ALWAYS_INLINE bool Walker::next_child(Frame& f, PyRef& child, bool& done)
                     return false;
                 }
                 // The keys of a small dict go through the key memo, as in
-                // enter_small(): one met there is a Ref to its first record.
-                KeyMemo* memo =
-                    f.length <= kSmallContainer ? &key_memo_[key_memo_slot(f.length, f.yielded - 1)] : nullptr;
-                if (memo && key == memo->key && graph.record_count < kMaxCount) {
-                    add_child(f, graph.push_ref(memo->first));
-                } else {
-                    const size_t start = graph.records.size();
-                    const int r = enter_simple(key, 0, index);
-                    if (r < 0) return false;
-                    if (r == 0) {
-                        f.pending = PyRef::borrow(value);
-                        child = PyRef::borrow(key);
-                        return true;
-                    }
-                    add_child(f, index);
-                    uint32_t first;
-                    if (memo && graph.ref_at(start, first)) *memo = KeyMemo{key, first};
+                // enter_small().
+                int r = f.length <= kSmallContainer
+                            ? enter_key(key, key_memo_[key_memo_slot(f.length, f.yielded - 1)], index)
+                            : enter_simple(key, 0, index);
+                if (r < 0) return false;
+                if (r == 0) {
+                    f.pending = PyRef::borrow(value);
+                    child = PyRef::borrow(key);
+                    return true;
                 }
-                int r = enter_simple(value, 0, index, true);
+                add_child(f, index);
+                r = enter_simple(value, 0, index, true);
                 if (r < 0) return false;
                 if (r != 1) {
                     const int s = r == 2 || small_kind(value) ? enter_small(f, value, 0, child) : 0;

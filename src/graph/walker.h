@@ -153,6 +153,7 @@ private:
         return static_cast<size_t>(length * 7 + position) & (kKeyMemos - 1);
     }
     KeyMemo key_memo_[kKeyMemos];
+    int enter_key(PyObject* key, KeyMemo& memo, uint32_t& index);
     bool capture_numbers(Frame& frame, Py_ssize_t end);
     bool finish(Frame& frame);
     bool check_room_for_record();

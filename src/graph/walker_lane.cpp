@@ -98,21 +98,11 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
     } else if (dict) {
         PyObject *key, *entry;
         while (PyDict_Next(value, &pos, &key, &entry)) {
-            KeyMemo& memo = key_memo_[key_memo_slot(length, yielded++)];
-            if (key == memo.key && graph.record_count < kMaxCount) {
-                // As enter_simple() would: a Ref to its first record.
-                graph.put_child(room, graph.push_ref(memo.first));
-            } else {
-                const size_t start = graph.records.size();
-                if ((r = enter_simple(key, 0, item)) <= 0) {
-                    stop = key, pending = entry;
-                    break;
-                }
-                graph.put_child(room, item);
-                // A key written as a Ref was met before and is held.
-                uint32_t first;
-                if (graph.ref_at(start, first)) memo = KeyMemo{key, first};
+            if ((r = enter_key(key, key_memo_[key_memo_slot(length, yielded++)], item)) <= 0) {
+                stop = key, pending = entry;
+                break;
             }
+            graph.put_child(room, item);
             if ((r = enter_simple(entry, 0, item, true)) == 2) {
                 if ((r = enter_nested(entry, room)) == 1) continue;
                 nested = r != 0;
@@ -296,19 +286,11 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
         if (level.kind == FrameKind::Dict) {
             PyObject *key, *entry;
             while (PyDict_Next(level.obj, &level.pos, &key, &entry)) {
-                KeyMemo& memo = key_memo_[key_memo_slot(level.length, level.yielded++)];
-                if (key == memo.key && graph.record_count < kMaxCount) {
-                    graph.put_child(level.room, graph.push_ref(memo.first));
-                } else {
-                    const size_t start = graph.records.size();
-                    if ((r = enter_simple(key, 0, item)) <= 0) {
-                        stop = key, pending = entry;
-                        break;
-                    }
-                    graph.put_child(level.room, item);
-                    uint32_t first;
-                    if (graph.ref_at(start, first)) memo = KeyMemo{key, first};
+                if ((r = enter_key(key, key_memo_[key_memo_slot(level.length, level.yielded++)], item)) <= 0) {
+                    stop = key, pending = entry;
+                    break;
                 }
+                graph.put_child(level.room, item);
                 if ((r = enter_simple(entry, 0, item, true)) == 2) {
                     r = depth + 1 < kLaneDepth ? open_small(entry, lane_[depth + 1], item) : 0;
                     deeper = r == 2;

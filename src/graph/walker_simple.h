@@ -144,6 +144,22 @@ ZELKOR_ALWAYS_INLINE bool Walker::str_through(PyObject* obj, LaneOut& w, bool sh
     return true;
 }
 
+// A small dict's key, as enter_simple() enters it, through the key memo of
+// its place: a key met there in the last dict of this shape is a Ref to its
+// first record, written without a lookup, and a key written as a Ref (met
+// before, and held) is remembered there.
+ZELKOR_ALWAYS_INLINE int Walker::enter_key(PyObject* key, KeyMemo& memo, uint32_t& index) {
+    if (key == memo.key && graph.record_count < format::kMaxCount) {
+        index = graph.push_ref(memo.first);
+        return 1;
+    }
+    const size_t start = graph.records.size();
+    const int r = enter_simple(key, 0, index);
+    uint32_t first;
+    if (r > 0 && graph.ref_at(start, first)) memo = KeyMemo{key, first};
+    return r;
+}
+
 // What enter_simple() does for an item read in place (`held` 0), for the
 // scalars most items are, written through `w`: 1 when entered, -1 on
 // error, 2 as enter_simple() with `small_containers`, 0 (nothing done)
