@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from _zelkor import dumps, loads
-from zelkor import _listing, _reconstruct
+from zelkor import _listing, _reader, _reconstruct
 from zelkor.__main__ import main
 
 from blob_builder import (
@@ -76,6 +76,24 @@ def test_listing_refuses_what_loads_refuses_with_the_same_message():
                                and not expected.startswith(BUILD_TIME_ONLY)):
             assert got == expected, data
         assert _outcome(_listing.describe, data) == got
+
+
+def test_each_chain_of_refs_is_followed_once():
+    # Every item of the list starts a walk down the same chain of n Refs:
+    # followed again from each, a blob of a few MB would take hours.
+    n = 2000
+    data = blob([lst(*range(1, n + 1))] + [ref(i + 2) for i in range(n)] + [none()])
+
+    class Counted(list):
+        reads = 0
+
+        def __getitem__(self, i):
+            Counted.reads += 1
+            return super().__getitem__(i)
+
+    parsed = _reader.parse(data)
+    assert _reader.reference_error(parsed._replace(records=Counted(parsed.records))) is None
+    assert Counted.reads < 10 * n
 
 
 @_reconstruct.register

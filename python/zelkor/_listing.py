@@ -134,8 +134,9 @@ def _payload(blob: _reader.Blob, record: _reader.Record) -> str:
         type_id, fields = record[1], record[2]
         if type_id < len(blob.types):
             info = blob.types[type_id]
-            names = list(info.fields) + [f"?{i}" for i in range(len(info.fields), len(fields))]
-            body = ", ".join(f"{names[k]}={_ref(blob, i)}" for k, i in enumerate(fields))
+            names = info.fields  # a type's names are not copied for each of its records
+            body = ", ".join(f"{names[k] if k < len(names) else f'?{k}'}={_ref(blob, i)}"
+                             for k, i in enumerate(fields))
             return f"{info.name} (type {type_id}) {{{body}}}"
         return f"type {type_id}(missing) [{', '.join(_ref(blob, i) for i in fields)}]"
     items = record[1]

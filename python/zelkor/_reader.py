@@ -309,6 +309,9 @@ def reference_error(blob: Blob) -> Optional[str]:
     records = blob.records
     n = len(records)
     seen = bytearray(n)
+    # Ref record -> the record its chain ends at, for chains followed before:
+    # many Refs into one long chain are then each followed once.
+    ends: dict[int, int] = {}
     stack = [0]
     while stack:
         index = stack.pop()
@@ -316,14 +319,20 @@ def reference_error(blob: Blob) -> Optional[str]:
             return f"Invalid reference: {index}"
         if records[index][0] == "Ref":
             # Follow the chain of Refs to the record it ends at.
-            current, hops = index, 0
+            current, hops, chain = index, 0, []
             while current < n and records[current][0] == "Ref":
+                if current in ends:
+                    current = ends[current]
+                    break
                 hops += 1
                 if hops > n:
                     return f"Invalid reference: {index}"
+                chain.append(current)
                 current = records[current][1]
             if current >= n:
                 return f"Invalid reference: {current}"
+            for ref in chain:
+                ends[ref] = current
             index = current
         if seen[index]:
             continue
