@@ -1,6 +1,7 @@
-// Copies of large payloads (into a blob when saving, into bytes objects when
-// loading) with stores that bypass the cache, where the compiler offers them
-// (every x86-64 processor has them); elsewhere a plain copy.
+// Copies of large payloads and table stretches (into a blob when saving,
+// into bytes objects when loading) with stores that bypass the cache, where
+// the compiler offers them (every x86-64 processor has them); elsewhere a
+// plain copy.
 #pragma once
 
 #include <cstddef>
