@@ -119,7 +119,7 @@ DecodeFailure failure(DecodeError error, uint64_t number = 0) {
     return DecodeFailure{error, number, {}};
 }
 
-std::string_view string_at(const std::vector<std::string_view>& strings, uint32_t index) {
+std::string_view string_at(const TextTable& strings, uint32_t index) {
     return index < strings.size() ? strings[index] : std::string_view();
 }
 
@@ -189,9 +189,10 @@ std::optional<DecodeFailure> decode_strings(const uint8_t* data, size_t len, siz
             }
         }
         if (!ascii || *n >= DecodedGraph::kLongText) out.costly_texts[i >> 6] |= uint64_t{1} << (i & 63);
-        out.strings.emplace_back(reinterpret_cast<const char*>(data + pos), *n);
+        out.strings.add(data + pos, *n, ascii);
         pos += *n;
     }
+    out.strings.end_pool();
     return std::nullopt;
 }
 

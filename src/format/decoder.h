@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -77,12 +78,62 @@ private:
     size_t size_ = 0;
 };
 
+// One entry of the string table: where the input holds the text, and for a
+// short ASCII text, where it starts in the pool of them all (or kUnpooled).
+struct TextSlot {
+    static constexpr uint32_t kUnpooled = 0xFFFFFFFFu;
+    const char* data;
+    uint32_t size;
+    uint32_t pool_at;
+    std::string_view view() const { return {data, size}; }
+};
+
+// The string table.
+class TextTable {
+public:
+    // Texts of this many bytes are pooled when ASCII, in tables of at
+    // least kPooledTables texts (a small blob would pay more for the pool
+    // than it saves); shorter ones are made as the interpreter's own strs
+    // of one or no character.
+    static constexpr size_t kShortestPooled = 2, kLongestPooled = 31, kPooledTables = 64;
+
+    // Room for `n` texts, all that will be added.
+    void reserve(size_t n) {
+        slots_.reserve(n);
+        pooling_ = n >= kPooledTables;
+    }
+    // The `n` bytes at `p`, all ASCII when `ascii`.
+    void add(const uint8_t* p, size_t n, bool ascii) {
+        const char* text = reinterpret_cast<const char*>(p);
+        uint32_t at = TextSlot::kUnpooled;
+        if (pooling_ && ascii && n - kShortestPooled <= kLongestPooled - kShortestPooled && pool_.size() < kPoolLimit) {
+            at = static_cast<uint32_t>(pool_.size());
+            pool_.append(text, n);
+        }
+        slots_.push_back(TextSlot{text, static_cast<uint32_t>(n), at});
+    }
+    size_t size() const { return slots_.size(); }
+    std::string_view operator[](size_t i) const { return slots_[i].view(); }
+    const TextSlot* data() const { return slots_.data(); }
+    // The pool is complete: one character more ends it, so that no text
+    // is the whole of it.
+    void end_pool() { pool_.push_back('\0'); }
+    // The short ASCII texts, one after another, and the end.
+    const std::string& pool() const { return pool_; }
+
+private:
+    static constexpr size_t kPoolLimit = 0xFFFFFFFFu - kLongestPooled - 1;
+    std::vector<TextSlot> slots_;
+    std::string pool_;
+    bool pooling_ = false;
+};
+
 // The parsed blob. Texts and record payloads are views into the input, which
 // the caller keeps alive (and unchanged) for as long as the graph is used.
 struct DecodedGraph {
     const uint8_t* data = nullptr;
     size_t size = 0;
-    std::vector<std::string_view> strings;
+    TextTable strings;
     // One bit per string: a text that takes more than a plain copy to make
     // into a str (not ASCII, or of kLongText bytes or more).
     std::vector<uint64_t> costly_texts;

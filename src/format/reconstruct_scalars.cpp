@@ -44,6 +44,12 @@ PyObject* Reconstructor::costly_text(uint32_t s) {
     return PyUnicode_Substring(text_copies_.back().longer.get(), 0, length);
 }
 
+bool Reconstructor::make_text_pool() {
+    const std::string& pool = g_.strings.pool();
+    text_pool_ = PyRef::steal(PyUnicode_DecodeLatin1(pool.data(), static_cast<Py_ssize_t>(pool.size()), nullptr));
+    return static_cast<bool>(text_pool_);
+}
+
 PyObject* Reconstructor::shared_text(uint32_t s) {
     PyRef& text = shared_texts_[s];
     if (!text) {

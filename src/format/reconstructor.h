@@ -236,8 +236,16 @@ private:
             raise_decode_error(DecodeError::InvalidStringIndex, string_index);
             return nullptr;
         }
-        const std::string_view text = strings_[string_index];
-        if (!text_made_.spend(text.size())) return shared_text(string_index);
+        const TextSlot& slot = strings_[string_index];
+        if (!text_made_.spend(slot.size)) return shared_text(string_index);
+        if (slot.pool_at != TextSlot::kUnpooled) {
+            // Copied out of the pool, which the interpreter then need not
+            // scan for the widest character.
+            if (!text_pool_ && !make_text_pool()) return nullptr;
+            return PyUnicode_Substring(text_pool_.get(), static_cast<Py_ssize_t>(slot.pool_at),
+                                       static_cast<Py_ssize_t>(slot.pool_at) + static_cast<Py_ssize_t>(slot.size));
+        }
+        const std::string_view text = slot.view();
         if (costly_texts_[string_index >> 6] >> (string_index & 63) & 1) return costly_text(string_index);
         // ASCII: its bytes are its code points, which a plain copy makes.
         // The interpreter scans them for the widest character first, a word
@@ -253,6 +261,7 @@ private:
         return PyUnicode_DecodeLatin1(aligned, static_cast<Py_ssize_t>(text.size()), nullptr);
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
+    ZELKOR_NOINLINE bool make_text_pool();
     Quick quick(uint32_t index, PyObject*& out, bool shared);
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred, bool needs_frame = false);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
@@ -452,7 +461,7 @@ private:
     const uint8_t* const data_;
     const uint32_t record_count_;
     // g_.strings and the costly texts' marks, at hand for new_text().
-    const std::string_view* const strings_;
+    const TextSlot* const strings_;
     const size_t string_count_;
     const uint64_t* const costly_texts_;
     // Texts up to this long are copied in one block of this size, when the
@@ -515,6 +524,10 @@ private:
     static constexpr uint64_t kBytesPerGeneratedUnit = 256;
     WorkBudget generated_classes_;
     std::unordered_map<uint32_t, PyRef> shared_texts_;
+    // The short ASCII texts as one str and one character more (so that no
+    // text is the whole of it), made when first needed: a str copied out
+    // of it is made without a scan of its text.
+    PyRef text_pool_;
     // Costly texts (not ASCII, or long) that Str records name more than
     // once: from the second one on, each str is copied out of a str of the
     // text and one more character, which skips decoding the text again.
