@@ -1,7 +1,7 @@
 // Reconstruction's main loop: an explicit stack of frames, one per container
 // whose children are being built, with frameless fast paths for the records
-// that need no frame (scalars, records already built). Also the allowlist
-// pass and the entry point.
+// that need no frame (scalars, records already built). Also the entry
+// point.
 #include "format/reconstruct.h"
 
 #include <algorithm>
@@ -634,34 +634,6 @@ PyObject* Reconstructor::run() {
     }
     if (!check_no_chain_left()) return nullptr;
     return root.release();
-}
-
-bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
-    std::vector<PyRef> names_by_type(decoded.types.types.size());
-    size_t offset = decoded.records.first();
-    for (size_t r = 0; r < decoded.records.size(); ++r) {
-        const RecordView rec(decoded.data + offset);
-        offset += rec.size();
-        if (rec.tag() != Tag::Dataclass) continue;
-        const uint16_t type_id = rec.type_id();
-        if (type_id >= decoded.types.types.size()) {
-            raise_decode_error(DecodeError::UnknownTypeId, type_id);
-            return false;
-        }
-        PyRef& name = names_by_type[type_id];
-        if (!name) {
-            name = text_object(decoded.types.types[type_id].name);
-            if (!name) return false;
-        }
-        const int contained = PySet_Contains(allowlist, name.get());
-        if (contained < 0) return false;
-        if (!contained) {
-            PyRef message = text_object("Type '" + decoded.types.types[type_id].name + "' is not in the allowlist");
-            if (message) PyErr_SetObject(PyExc_TypeError, message.get());
-            return false;
-        }
-    }
-    return true;
 }
 
 PyObject* reconstruct_root(DecodedGraph& decoded, bool bound_generated) {

@@ -1,6 +1,8 @@
 // Dataclass records: the class comes from the companion module's
 // make_class, the instance from keyword arguments, and stored fields of an
 // older schema version go through the companion migrations module first.
+// The allowlist pass checks the types of a blob's records before any is
+// built.
 // An instance reached again through a cycle while its fields are being built
 // is handed out as a shell (made by __new__) and initialised once complete.
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/reconstruct.h"
 #include "format/reconstructor.h"
 
 namespace zelkor::format {
@@ -76,6 +79,34 @@ bool add_to_set(PyRef& into, PyObject* key) {
 }
 
 }  // namespace
+
+bool check_allowlist(const DecodedGraph& decoded, PyObject* allowlist) {
+    std::vector<PyRef> names_by_type(decoded.types.types.size());
+    size_t offset = decoded.records.first();
+    for (size_t r = 0; r < decoded.records.size(); ++r) {
+        const RecordView rec(decoded.data + offset);
+        offset += rec.size();
+        if (rec.tag() != Tag::Dataclass) continue;
+        const uint16_t type_id = rec.type_id();
+        if (type_id >= decoded.types.types.size()) {
+            raise_decode_error(DecodeError::UnknownTypeId, type_id);
+            return false;
+        }
+        PyRef& name = names_by_type[type_id];
+        if (!name) {
+            name = text_object(decoded.types.types[type_id].name);
+            if (!name) return false;
+        }
+        const int contained = PySet_Contains(allowlist, name.get());
+        if (contained < 0) return false;
+        if (!contained) {
+            PyRef message = text_object("Type '" + decoded.types.types[type_id].name + "' is not in the allowlist");
+            if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+            return false;
+        }
+    }
+    return true;
+}
 
 TypeObjects* Reconstructor::type_objects(uint32_t type_id) {
     TypeObjects& t = type_objects_[type_id];
