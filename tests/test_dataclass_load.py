@@ -603,6 +603,45 @@ def test_cycle_with_migration_keeps_identity(wrap):
     check_inits(inits, loaded)
 
 
+# How an instance's peers hold it, and how to find it there once loaded: the
+# instance is reached again while its fields are built, so it is hashed into
+# the container before it has them. A frozenset cannot be mended afterwards.
+PEERS = {
+    "set": (lambda n, H: {n}, lambda w, p, H: next(iter(p)) is w and w in p),
+    "dict key": (lambda n, H: {"a": 0, n: 1, "z": 2},
+                 lambda w, p, H: list(p) == ["a", w, "z"] and p[w] == 1),
+    "tuple in set": (lambda n, H: {(n,)}, lambda w, p, H: (w,) in p),
+    "instance in set": (lambda n, H: {H(n)}, lambda w, p, H: H(w) in p),
+    "frozenset in list": (lambda n, H: [frozenset({n})], None),
+}
+
+
+@pytest.mark.parametrize("by_value", [True, False], ids=["eq", "identity"])
+@pytest.mark.parametrize("wrap, found", PEERS.values(), ids=PEERS.keys())
+def test_instance_hashed_before_its_fields_are_set(by_value, wrap, found):
+    @zelkor.register
+    @dataclasses.dataclass(frozen=True, eq=by_value)
+    class Peer:
+        name: str = "?"
+        peers: object = dataclasses.field(default=None, compare=False)
+
+    @zelkor.register
+    @dataclasses.dataclass(frozen=True)
+    class Holder:
+        of: object
+
+    n = Peer("a")
+    object.__setattr__(n, "peers", wrap(n, Holder))
+    blob = _zelkor.dumps(n)
+    if by_value and not found:
+        with pytest.raises(ValueError, match="'.*Peer' on a reference cycle was hashed into a frozenset"):
+            _zelkor.loads(blob)
+        return
+    w = _zelkor.loads(blob)
+    assert w.name == "a"
+    assert found(w, w.peers, Holder) if found else w in w.peers[0]
+
+
 def test_loads_run_by_a_constructor_during_loads():
     # The constructor loads another blob while the outer load is building:
     # each load keeps its own record-to-object table, before and after.

@@ -334,10 +334,11 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
     switch (f.tag) {
         case Tag::Dict:
             dict_finished(f.obj.get(), f.count, f.shape);
-            out = std::move(f.obj);
-            return true;
-        case Tag::List:
+            [[fallthrough]];
         case Tag::Set:
+            if (value_shells_) hashed_early_.push_back(f.obj.copy());
+            [[fallthrough]];
+        case Tag::List:
             out = std::move(f.obj);
             return true;
         case Tag::Tuple:

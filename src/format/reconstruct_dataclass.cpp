@@ -306,8 +306,18 @@ bool Reconstructor::make_shell(Frame& f, PyRef& out) {
     if (!make_class(f)) return false;
     PyRef new_ = PyRef::steal(PyObject_GetAttr(f.dataclass().cls.get(), names.new_));
     if (!new_) return false;
-    f.dataclass().shell = call_with(new_.get(), {f.dataclass().cls.get()});
-    if (!f.dataclass().shell) return false;
+    DataclassPart& d = f.dataclass();
+    d.shell = call_with(new_.get(), {d.cls.get()});
+    if (!d.shell) return false;
+    // A shell whose class hashes by value (neither by identity nor not at
+    // all) hashes wrongly until its fields are set.
+    PyTypeObject* type = Py_TYPE(d.shell.get());
+    const void* hash = PyType_GetSlot(type, Py_tp_hash);
+    if (!d.value_hashed && hash != PyType_GetSlot(&PyBaseObject_Type, Py_tp_hash) &&
+        hash != reinterpret_cast<void*>(PyObject_HashNotImplemented)) {
+        d.value_hashed = true;
+        if (value_shells_++ == 0) value_shell_class_ = PyRef::borrow(reinterpret_cast<PyObject*>(type));
+    }
     remember(f.index, f.dataclass().shell.get());
     out = f.dataclass().shell.copy();
     return true;
@@ -401,6 +411,87 @@ bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
     out = std::move(instance);
     hash_costs_.note_instance(out.get(), f.items());
     remember(f.index, out.get());
+    return !f.dataclass().value_hashed || shell_initialised();
+}
+
+// A shell of a class that hashes by value has its fields now. Once no such
+// shell is left uninitialised, the sets, frozensets and dicts finished while
+// one was are looked at: any of them may hold it (or a tuple or instance
+// holding it) under the hash it had without its fields. A container that
+// took a member while such a shell was live was being filled above the
+// shell's frame, so it was finished before the shell was initialised, and
+// noted then. It is finished (and noted) once, so each is looked at once
+// per load, and each look hashes each member or key at most twice more,
+// counted against the hashing budget like every other hash.
+bool Reconstructor::shell_initialised() {
+    if (--value_shells_ > 0) return true;
+    std::vector<PyRef> noted = std::move(hashed_early_);
+    hashed_early_.clear();
+    for (const PyRef& container : noted) {
+        if (!rehash_members(container.get())) return false;
+    }
+    value_shell_class_ = PyRef();
+    return true;
+}
+
+namespace {
+
+// Whether `obj` is of a kind that holds no other object (and so no shell).
+bool holds_nothing(PyObject* obj) {
+    return Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyLong_Type) || Py_IS_TYPE(obj, &PyFloat_Type) ||
+           Py_IS_TYPE(obj, &PyBytes_Type) || obj == Py_None || obj == Py_True || obj == Py_False;
+}
+
+}  // namespace
+
+// Puts the members of a set, or the items of a dict, in again, in their
+// order, if one may be kept under a hash it no longer has. A set's lookup
+// compares hashes before identities, so a member it does not find is one
+// kept under a stale hash. A dict's lookup takes a key by identity wherever
+// its probe meets it, so finding a key proves nothing: a dict with a key that
+// may hold a shell is refilled. The object stays the same. A frozenset
+// cannot be refilled once made: it is refused.
+bool Reconstructor::rehash_members(PyObject* container) {
+    const bool is_dict = PyDict_CheckExact(container);
+    PyRef members = PyRef::steal(is_dict ? PyDict_Items(container) : PySequence_List(container));
+    if (!members) return false;
+    const Py_ssize_t n = PyList_Size(members.get());
+    bool stale = false;
+    for (Py_ssize_t i = 0; i < n && !stale; ++i) {
+        PyObject* member = PyList_GetItem(members.get(), i);
+        if (is_dict) member = PyTuple_GetItem(member, 0);
+        if (holds_nothing(member)) continue;
+        if (is_dict) {
+            stale = true;
+        } else {
+            if (!check_hash_cost(member)) return false;
+            const int found = PySet_Contains(container, member);
+            if (found < 0) return false;
+            stale = !found;
+        }
+    }
+    if (!stale) return true;
+    if (PyFrozenSet_CheckExact(container)) {
+        PyRef name = PyRef::steal(PyObject_GetAttrString(value_shell_class_.get(), "__qualname__"));
+        if (!name) return false;
+        PyErr_Format(PyExc_ValueError,
+                     "An instance of '%S' on a reference cycle was hashed into a frozenset before its fields were "
+                     "set",
+                     name.get());
+        return false;
+    }
+    if (is_dict) {
+        PyDict_Clear(container);
+    } else if (PySet_Clear(container) < 0) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* member = PyList_GetItem(members.get(), i);
+        PyObject* key = is_dict ? PyTuple_GetItem(member, 0) : member;
+        if (!holds_nothing(key) && !check_hash_cost(key)) return false;
+        const int rc = is_dict ? PyDict_SetItem(container, key, PyTuple_GetItem(member, 1)) : PySet_Add(container, key);
+        if (rc < 0) return false;
+    }
     return true;
 }
 

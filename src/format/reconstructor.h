@@ -167,10 +167,11 @@ private:
 
     struct DataclassPart {
         uint16_t type_id = 0;
-        PyRef module;       // the companion module that makes the class
-        PyRef field_names;  // the list handed to make_class
-        PyRef cls;          // set when the class was made early for a shell
-        PyRef shell;        // the instance handed out before its fields were complete
+        PyRef module;               // the companion module that makes the class
+        PyRef field_names;          // the list handed to make_class
+        PyRef cls;                  // set when the class was made early for a shell
+        PyRef shell;                // the instance handed out before its fields were complete
+        bool value_hashed = false;  // the shell's class hashes by value
     };
 
     // The part of a frame that only tuple, frozenset and dataclass frames
@@ -377,6 +378,8 @@ private:
     bool migrate(Frame& f, PyRef first, uint32_t stored, uint32_t current, PyRef& out);
     bool attach_extra_fields(PyObject* instance, PyObject* migrated, PyObject* declared_from);
     bool complete_instance(Frame& f, PyRef instance, PyRef& out);
+    bool shell_initialised();
+    bool rehash_members(PyObject* container);
 
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
@@ -505,6 +508,15 @@ private:
     // the build and could see (or copy) one, so the tuple is finished at
     // once instead.
     const bool placeholders_allowed_;
+    // Shells of classes that hash by value, handed out and not initialised
+    // yet (the class of the first of them, to name in an error), and the
+    // sets, frozensets and dicts finished meanwhile: a member or key that
+    // holds such a shell was hashed before the shell had its fields. Each
+    // is looked at once the last of them is initialised (see
+    // shell_initialised()).
+    uint32_t value_shells_ = 0;
+    PyRef value_shell_class_;
+    std::vector<PyRef> hashed_early_;
     // The bounds on work and memory that a crafted blob could otherwise
     // blow up (reconstruct_budgets.h).
     HashCosts hash_costs_;
