@@ -336,7 +336,7 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
             dict_finished(f.obj.get(), f.count, f.shape);
             [[fallthrough]];
         case Tag::Set:
-            if (value_shells_) hashed_early_.push_back(f.obj.copy());
+            if (value_shells_) hashed_early_.push_back({f.obj.copy(), f.tag == Tag::Dict ? f.count / 2 : f.count});
             [[fallthrough]];
         case Tag::List:
             out = std::move(f.obj);

@@ -425,10 +425,10 @@ bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
 // counted against the hashing budget like every other hash.
 bool Reconstructor::shell_initialised() {
     if (--value_shells_ > 0) return true;
-    std::vector<PyRef> noted = std::move(hashed_early_);
+    std::vector<HashedEarly> noted = std::move(hashed_early_);
     hashed_early_.clear();
-    for (const PyRef& container : noted) {
-        if (!rehash_members(container.get())) return false;
+    for (const HashedEarly& early : noted) {
+        if (!rehash_members(early.container.get(), early.members)) return false;
     }
     value_shell_class_ = PyRef();
     return true;
@@ -442,6 +442,16 @@ bool holds_nothing(PyObject* obj) {
            Py_IS_TYPE(obj, &PyBytes_Type) || obj == Py_None || obj == Py_True || obj == Py_False;
 }
 
+// ValueError: instances of `cls` were hashed into a `kind` before their
+// fields were set (`and` says what came of it, if more).
+void raise_hashed_early(PyObject* cls, const char* kind, const char* and_) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(cls, "__qualname__"));
+    if (!name) return;
+    PyErr_Format(PyExc_ValueError,
+                 "Instances of '%S' on a reference cycle were hashed into a %s before their fields were set%s",
+                 name.get(), kind, and_);
+}
+
 }  // namespace
 
 // Puts the members of a set, or the items of a dict, in again, in their
@@ -450,8 +460,10 @@ bool holds_nothing(PyObject* obj) {
 // kept under a stale hash. A dict's lookup takes a key by identity wherever
 // its probe meets it, so finding a key proves nothing: a dict with a key that
 // may hold a shell is refilled. The object stays the same. A frozenset
-// cannot be refilled once made: it is refused.
-bool Reconstructor::rehash_members(PyObject* container) {
+// cannot be refilled once made: it is refused, as is a set or dict that
+// lost a member or key to another that was equal to it only without the
+// fields.
+bool Reconstructor::rehash_members(PyObject* container, uint64_t records) {
     const bool is_dict = PyDict_CheckExact(container);
     PyRef members = PyRef::steal(is_dict ? PyDict_Items(container) : PySequence_List(container));
     if (!members) return false;
@@ -472,12 +484,7 @@ bool Reconstructor::rehash_members(PyObject* container) {
     }
     if (!stale) return true;
     if (PyFrozenSet_CheckExact(container)) {
-        PyRef name = PyRef::steal(PyObject_GetAttrString(value_shell_class_.get(), "__qualname__"));
-        if (!name) return false;
-        PyErr_Format(PyExc_ValueError,
-                     "An instance of '%S' on a reference cycle was hashed into a frozenset before its fields were "
-                     "set",
-                     name.get());
+        raise_hashed_early(value_shell_class_.get(), "frozenset", "");
         return false;
     }
     if (is_dict) {
@@ -491,6 +498,13 @@ bool Reconstructor::rehash_members(PyObject* container) {
         if (!holds_nothing(key) && !check_hash_cost(key)) return false;
         const int rc = is_dict ? PyDict_SetItem(container, key, PyTuple_GetItem(member, 1)) : PySet_Add(container, key);
         if (rc < 0) return false;
+    }
+    // Members that were equal only without their fields are one now, the
+    // others lost.
+    const Py_ssize_t size = is_dict ? PyDict_Size(container) : PySet_Size(container);
+    if (static_cast<uint64_t>(size) < records) {
+        raise_hashed_early(value_shell_class_.get(), is_dict ? "dict" : "set", ", and taken for equal");
+        return false;
     }
     return true;
 }

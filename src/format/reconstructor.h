@@ -379,7 +379,7 @@ private:
     bool attach_extra_fields(PyObject* instance, PyObject* migrated, PyObject* declared_from);
     bool complete_instance(Frame& f, PyRef instance, PyRef& out);
     bool shell_initialised();
-    bool rehash_members(PyObject* container);
+    bool rehash_members(PyObject* container, uint64_t records);
 
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
@@ -514,9 +514,13 @@ private:
     // holds such a shell was hashed before the shell had its fields. Each
     // is looked at once the last of them is initialised (see
     // shell_initialised()).
+    struct HashedEarly {
+        PyRef container;
+        uint64_t members;  // member or key records it was filled from
+    };
     uint32_t value_shells_ = 0;
     PyRef value_shell_class_;
-    std::vector<PyRef> hashed_early_;
+    std::vector<HashedEarly> hashed_early_;
     // The bounds on work and memory that a crafted blob could otherwise
     // blow up (reconstruct_budgets.h).
     HashCosts hash_costs_;
