@@ -192,7 +192,6 @@ std::optional<DecodeFailure> decode_strings(const uint8_t* data, size_t len, siz
         out.strings.add(data + pos, *n, ascii);
         pos += *n;
     }
-    out.strings.end_pool();
     return std::nullopt;
 }
 

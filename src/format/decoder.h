@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -104,27 +103,24 @@ public:
     }
     // The `n` bytes at `p`, all ASCII when `ascii`.
     void add(const uint8_t* p, size_t n, bool ascii) {
-        const char* text = reinterpret_cast<const char*>(p);
         uint32_t at = TextSlot::kUnpooled;
-        if (pooling_ && ascii && n - kShortestPooled <= kLongestPooled - kShortestPooled && pool_.size() < kPoolLimit) {
-            at = static_cast<uint32_t>(pool_.size());
-            pool_.append(text, n);
+        if (pooling_ && ascii && n - kShortestPooled <= kLongestPooled - kShortestPooled && pool_size_ < kPoolLimit) {
+            at = static_cast<uint32_t>(pool_size_);
+            pool_size_ += n;
         }
-        slots_.push_back(TextSlot{text, static_cast<uint32_t>(n), at});
+        slots_.push_back(TextSlot{reinterpret_cast<const char*>(p), static_cast<uint32_t>(n), at});
     }
     size_t size() const { return slots_.size(); }
     std::string_view operator[](size_t i) const { return slots_[i].view(); }
     const TextSlot* data() const { return slots_.data(); }
-    // The pool is complete: one character more ends it, so that no text
-    // is the whole of it.
-    void end_pool() { pool_.push_back('\0'); }
-    // The short ASCII texts, one after another, and the end.
-    const std::string& pool() const { return pool_; }
+    // The bytes of the pooled texts together: the pool holds them one
+    // after another, in the order of the table.
+    size_t pool_size() const { return pool_size_; }
 
 private:
     static constexpr size_t kPoolLimit = 0xFFFFFFFFu - kLongestPooled - 1;
     std::vector<TextSlot> slots_;
-    std::string pool_;
+    size_t pool_size_ = 0;
     bool pooling_ = false;
 };
 

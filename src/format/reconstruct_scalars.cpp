@@ -45,7 +45,13 @@ PyObject* Reconstructor::costly_text(uint32_t s) {
 }
 
 bool Reconstructor::make_text_pool() {
-    const std::string& pool = g_.strings.pool();
+    // The pooled texts in the order of the table, and one character more.
+    std::string pool;
+    pool.reserve(g_.strings.pool_size() + 1);
+    for (size_t s = 0; s < string_count_; ++s) {
+        if (strings_[s].pool_at != TextSlot::kUnpooled) pool.append(strings_[s].data, strings_[s].size);
+    }
+    pool.push_back('\0');
     text_pool_ = PyRef::steal(PyUnicode_DecodeLatin1(pool.data(), static_cast<Py_ssize_t>(pool.size()), nullptr));
     return static_cast<bool>(text_pool_);
 }

@@ -239,9 +239,10 @@ private:
         }
         const TextSlot& slot = strings_[string_index];
         if (!text_made_.spend(slot.size)) return shared_text(string_index);
-        if (slot.pool_at != TextSlot::kUnpooled) {
+        if (slot.pool_at != TextSlot::kUnpooled && (text_pool_ || pooled_again(string_index))) {
             // Copied out of the pool, which the interpreter then need not
-            // scan for the widest character.
+            // scan for the widest character; made once a pooled text is
+            // named again (for texts named once it would only cost).
             if (!text_pool_ && !make_text_pool()) return nullptr;
             return PyUnicode_Substring(text_pool_.get(), static_cast<Py_ssize_t>(slot.pool_at),
                                        static_cast<Py_ssize_t>(slot.pool_at) + static_cast<Py_ssize_t>(slot.size));
@@ -263,6 +264,15 @@ private:
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
     ZELKOR_NOINLINE bool make_text_pool();
+    // Whether the pooled text `string_index` was named before; marks it.
+    bool pooled_again(uint32_t string_index) {
+        if (pooled_seen_.empty()) pooled_seen_.resize(string_count_ / 64 + 1);
+        uint64_t& word = pooled_seen_[string_index >> 6];
+        const uint64_t bit = uint64_t{1} << (string_index & 63);
+        if (word & bit) return true;
+        word |= bit;
+        return false;
+    }
     Quick quick(uint32_t index, PyObject*& out, bool shared);
     Outcome reconstruct_ref(uint32_t index, PyRef& out, bool deferrable, uint32_t& deferred, bool needs_frame = false);
     Outcome request_container(uint32_t index, RecordView rec, bool via_ref, PyRef& out, bool deferrable,
@@ -541,9 +551,10 @@ private:
     WorkBudget generated_classes_;
     std::unordered_map<uint32_t, PyRef> shared_texts_;
     // The short ASCII texts as one str and one character more (so that no
-    // text is the whole of it), made when first needed: a str copied out
-    // of it is made without a scan of its text.
+    // text is the whole of it), made when a pooled text is named a second
+    // time: a str copied out of it is made without a scan of its text.
     PyRef text_pool_;
+    std::vector<uint64_t> pooled_seen_;  // until then, the pooled texts named, one bit each
     // Costly texts (not ASCII, or long) that Str records name more than
     // once: from the second one on, each str is copied out of a str of the
     // text and one more character, which skips decoding the text again.
