@@ -421,7 +421,7 @@ bool Reconstructor::complete_instance(Frame& f, PyRef instance, PyRef& out) {
 // took a member while such a shell was live was being filled above the
 // shell's frame, so it was finished before the shell was initialised, and
 // noted then. It is finished (and noted) once, so each is looked at once
-// per load, and each look hashes each member or key at most twice more,
+// per load, and each look hashes each member or key at most three times more,
 // counted against the hashing budget like every other hash.
 bool Reconstructor::shell_initialised() {
     if (--value_shells_ > 0) return true;
@@ -481,6 +481,17 @@ bool Reconstructor::rehash_members(PyObject* container, uint64_t records) {
             if (found < 0) return false;
             stale = !found;
         }
+    }
+    if (!stale && !is_dict) {
+        // A member kept under a stale hash is also found through another
+        // member equal to it now: a set made afresh from them is smaller.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* member = PyList_GetItem(members.get(), i);
+            if (!holds_nothing(member) && !check_hash_cost(member)) return false;
+        }
+        PyRef fresh = PyRef::steal(PySet_New(members.get()));
+        if (!fresh) return false;
+        stale = PySet_Size(fresh.get()) < n;
     }
     if (!stale) return true;
     if (PyFrozenSet_CheckExact(container)) {
