@@ -96,6 +96,16 @@ def test_each_chain_of_refs_is_followed_once():
     assert Counted.reads < 10 * n
 
 
+def test_json_gives_each_long_text_whole_only_once():
+    # Type entries naming one long text many times must not multiply it.
+    text = "x" * 100_000
+    data = blob([none()], strings=[text], types=[type_entry(0, [0] * 3)] * 50)
+    described = _listing.describe(data)
+    assert described["strings"][0]["text"] == text
+    assert described["types"][0]["fields"][0] == text[:60] + "..."
+    assert len(json.dumps(described)) < 2 * len(data)
+
+
 @_reconstruct.register
 @dataclasses.dataclass(eq=False)
 class Duo:

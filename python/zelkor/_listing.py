@@ -67,6 +67,12 @@ def _record_json(blob: _reader.Blob, index: int) -> dict[str, Any]:
     return out
 
 
+def _name(blob: _reader.Blob, index: int) -> str:
+    # Clipped as in the listing: an entry may name one long text many times,
+    # and the string table holds every text whole once.
+    return _clip(blob.strings[index]) if index < len(blob.strings) else ""
+
+
 def describe(data: bytes) -> dict[str, Any]:
     """The blob's sections as JSON-ready data; ValueError as ``loads`` raises it."""
     blob = _reader.parse(data)
@@ -85,11 +91,11 @@ def describe(data: bytes) -> dict[str, Any]:
         "types": [
             {
                 "type_id": entry.type_id,
-                "name": blob.strings[entry.name_idx] if entry.name_idx < len(blob.strings) else "",
+                "name": _name(blob, entry.name_idx),
                 "name_index": entry.name_idx,
                 "version": entry.schema_version,
                 "field_indices": entry.field_indices,
-                "fields": [blob.strings[i] if i < len(blob.strings) else "" for i in entry.field_indices],
+                "fields": [_name(blob, i) for i in entry.field_indices],
                 "registered_as": entry.registered_as,
             }
             for entry in blob.type_entries
