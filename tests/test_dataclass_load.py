@@ -603,6 +603,18 @@ def test_cycle_with_migration_keeps_identity(wrap):
     check_inits(inits, loaded)
 
 
+def _peer_class(eq=True):
+    """A frozen class whose instances hold their peers; with `eq` it hashes
+    by its name, which has a class default."""
+    @zelkor.register
+    @dataclasses.dataclass(frozen=True, eq=eq)
+    class Peer:
+        name: str = "?"
+        peers: object = dataclasses.field(default=None, compare=False)
+
+    return Peer
+
+
 # How an instance's peers hold it, and how to find it there once loaded: the
 # instance is reached again while its fields are built, so it is hashed into
 # the container before it has them. A frozenset cannot be mended afterwards.
@@ -619,11 +631,7 @@ PEERS = {
 @pytest.mark.parametrize("by_value", [True, False], ids=["eq", "identity"])
 @pytest.mark.parametrize("wrap, found", PEERS.values(), ids=PEERS.keys())
 def test_instance_hashed_before_its_fields_are_set(by_value, wrap, found):
-    @zelkor.register
-    @dataclasses.dataclass(frozen=True, eq=by_value)
-    class Peer:
-        name: str = "?"
-        peers: object = dataclasses.field(default=None, compare=False)
+    Peer = _peer_class(eq=by_value)
 
     @zelkor.register
     @dataclasses.dataclass(frozen=True)
@@ -646,11 +654,7 @@ def test_instance_hashed_before_its_fields_are_set(by_value, wrap, found):
 def test_instances_equal_only_without_their_fields_are_refused(wrap):
     # Both are reached again while their fields are built, and are equal
     # with none: the container kept one of them.
-    @zelkor.register
-    @dataclasses.dataclass(frozen=True)
-    class Peer:
-        name: str = "?"
-        peers: object = dataclasses.field(default=None, compare=False)
+    Peer = _peer_class()
 
     a, b = Peer("a"), Peer("b")
     object.__setattr__(a, "peers", b)
@@ -664,11 +668,7 @@ def test_instances_equal_only_without_their_fields_are_refused(wrap):
 def test_instance_hashed_early_is_not_found_through_an_equal_one(wrap):
     # A crafted blob names "a" for both: the set finds the shell through the
     # other instance, which is equal to it once it has its fields.
-    @zelkor.register
-    @dataclasses.dataclass(frozen=True)
-    class Peer:
-        name: str = "?"
-        peers: object = dataclasses.field(default=None, compare=False)
+    Peer = _peer_class()
 
     a = Peer("a")
     object.__setattr__(a, "peers", wrap(a, Peer("zz")))
