@@ -106,6 +106,18 @@ def test_json_gives_each_long_text_whole_only_once():
     assert len(json.dumps(described)) < 2 * len(data)
 
 
+def test_listing_clips_long_names_of_dataclass_records():
+    # Many small records of a type whose name and field name are one long
+    # text must not each repeat it whole.
+    text = "x" * 100_000
+    n = 200
+    data = blob([lst(*range(1, n + 1))] + [dataclass(0, n + 1)] * n + [none()],
+                strings=[text], types=[type_entry(0, [0])])
+    text_listing = _listing.listing(data)
+    assert f"{text[:60]}... (type 0) {{{text[:60]}...=@{n + 1}}}" in text_listing
+    assert len(text_listing) < 2 * len(data)
+
+
 @_reconstruct.register
 @dataclasses.dataclass(eq=False)
 class Duo:

@@ -141,9 +141,11 @@ def _payload(blob: _reader.Blob, record: _reader.Record) -> str:
         if type_id < len(blob.types):
             info = blob.types[type_id]
             names = info.fields  # a type's names are not copied for each of its records
-            body = ", ".join(f"{names[k] if k < len(names) else f'?{k}'}={_ref(blob, i)}"
+            # Clipped, as everywhere else: each of many small records may
+            # name one long text.
+            body = ", ".join(f"{_clip(names[k]) if k < len(names) else f'?{k}'}={_ref(blob, i)}"
                              for k, i in enumerate(fields))
-            return f"{info.name} (type {type_id}) {{{body}}}"
+            return f"{_clip(info.name)} (type {type_id}) {{{body}}}"
         return f"type {type_id}(missing) [{', '.join(_ref(blob, i) for i in fields)}]"
     items = record[1]
     return f"{len(items)} [{', '.join(_ref(blob, i) for i in items)}]"
