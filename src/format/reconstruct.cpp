@@ -296,6 +296,7 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
             return put_item(f, f.pos - 1, obj.release());
         case Tag::Set:
             if (!check_hash_cost(obj.get())) return false;
+            if (value_shells_) return add_early(f, obj.get(), nullptr);
             return PySet_Add(f.obj.get(), obj.get()) == 0;
         case Tag::Dict:
             if (!f.key) {
@@ -336,7 +337,9 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
             dict_finished(f.obj.get(), f.count, f.shape);
             [[fallthrough]];
         case Tag::Set:
-            if (value_shells_) hashed_early_.push_back({f.obj.copy(), f.tag == Tag::Dict ? f.count / 2 : f.count});
+            if (value_shells_) {
+                hashed_early_.push_back({f.obj.copy(), f.tag == Tag::Dict ? f.count / 2 : f.count, std::move(f.aside)});
+            }
             [[fallthrough]];
         case Tag::List:
             out = std::move(f.obj);

@@ -428,7 +428,7 @@ bool Reconstructor::shell_initialised() {
     std::vector<HashedEarly> noted = std::move(hashed_early_);
     hashed_early_.clear();
     for (const HashedEarly& early : noted) {
-        if (!rehash_members(early.container.get(), early.members)) return false;
+        if (!rehash_members(early)) return false;
     }
     value_shell_class_ = PyRef();
     return true;
@@ -454,21 +454,69 @@ void raise_hashed_early(PyObject* cls, const char* kind, const char* and_) {
 
 }  // namespace
 
+// Adds a member to a set (`value` null), or pair `pair` to a dict, while a
+// shell of a class that hashes by value is live. A member or key taken for
+// equal to one already in (as such shells are, alike without their fields)
+// is set aside, in order, for rehash_members() to put in again once they
+// have them; a dict keeps the value it has for the key meanwhile.
+bool Reconstructor::add_early(Frame& f, PyObject* key, PyObject* value, uint64_t pair) {
+    PyObject* const container = f.obj.get();
+    if (value) {
+        if (!holds_nothing(key) && !check_hash_cost(key)) return false;  // hashed once more
+        PyObject* found = PyDict_GetItemWithError(container, key);       // borrowed
+        if (!found) return !PyErr_Occurred() && PyDict_SetItem(container, key, value) == 0;
+    } else {
+        const Py_ssize_t before = PySet_Size(container);
+        if (PySet_Add(container, key) < 0) return false;
+        if (PySet_Size(container) != before) return true;
+    }
+    if (!f.aside && !(f.aside = PyRef::steal(PyList_New(0)))) return false;
+    PyRef entry = value ? PyRef::steal(Py_BuildValue("(KOO)", static_cast<unsigned long long>(pair), key, value))
+                        : PyRef::borrow(key);
+    return entry && PyList_Append(f.aside.get(), entry.get()) == 0;
+}
+
 // Puts the members of a set, or the items of a dict, in again, in their
-// order, if one may be kept under a hash it no longer has. A set's lookup
-// compares hashes before identities, so a member it does not find is one
-// kept under a stale hash. A dict's lookup takes a key by identity wherever
-// its probe meets it, so finding a key proves nothing: a dict with a key that
-// may hold a shell is refilled. The object stays the same. A frozenset
-// cannot be refilled once made: it is refused, as is a set or dict that
-// lost a member or key to another that was equal to it only without the
-// fields.
-bool Reconstructor::rehash_members(PyObject* container, uint64_t records) {
+// order, if one may be kept under a hash it no longer has, together with
+// those set aside while they were filled. A set's lookup compares hashes
+// before identities, so a member it does not find is one kept under a stale
+// hash. A dict's lookup takes a key by identity wherever its probe meets it,
+// so finding a key proves nothing: a dict with a key that may hold a shell is
+// refilled. The object stays the same. A frozenset cannot be refilled once
+// made: it is refused, as is a set or dict that lost a member or key to
+// another that was equal to it only without the fields.
+bool Reconstructor::rehash_members(const HashedEarly& early) {
+    PyObject* const container = early.container.get();
+    const uint64_t records = early.members;
     const bool is_dict = PyDict_CheckExact(container);
     PyRef members = PyRef::steal(is_dict ? PyDict_Items(container) : PySequence_List(container));
     if (!members) return false;
+    bool stale = static_cast<bool>(early.aside);
+    if (stale && !is_dict) {
+        // Members set aside go in after the others.
+        if (PyList_SetSlice(members.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, early.aside.get()) < 0) return false;
+    } else if (stale) {
+        // Pairs set aside go in at their places among the others, which
+        // were entered in order.
+        PyRef all = PyRef::steal(PyList_New(0));
+        if (!all) return false;
+        const Py_ssize_t kept = PyList_Size(members.get()), aside = PyList_Size(early.aside.get());
+        Py_ssize_t k = 0;
+        for (Py_ssize_t a = 0; a < aside; ++a) {
+            PyObject* entry = PyList_GetItem(early.aside.get(), a);
+            const unsigned long long at = PyLong_AsUnsignedLongLong(PyTuple_GetItem(entry, 0));
+            for (; k < kept && static_cast<unsigned long long>(k + a) < at; ++k) {
+                if (PyList_Append(all.get(), PyList_GetItem(members.get(), k)) < 0) return false;
+            }
+            PyRef pair = PyRef::steal(PyTuple_GetSlice(entry, 1, 3));
+            if (!pair || PyList_Append(all.get(), pair.get()) < 0) return false;
+        }
+        for (; k < kept; ++k) {
+            if (PyList_Append(all.get(), PyList_GetItem(members.get(), k)) < 0) return false;
+        }
+        members = std::move(all);
+    }
     const Py_ssize_t n = PyList_Size(members.get());
-    bool stale = false;
     for (Py_ssize_t i = 0; i < n && !stale; ++i) {
         PyObject* member = PyList_GetItem(members.get(), i);
         if (is_dict) member = PyTuple_GetItem(member, 0);

@@ -197,6 +197,10 @@ private:
         long nearest_other = -1;
         DictShape* shape = nullptr;         // dict: the shape it was copied from
         std::unique_ptr<FrameExtra> extra;  // tuple, frozenset and dataclass frames
+        // Set or dict filled while a shell of a class that hashes by value
+        // is live: the members, or the pairs (position, key, value), taken
+        // for equal to one already in (a list; see add_early()).
+        PyRef aside;
 
         std::vector<PyRef>& items() { return extra->items; }
         const std::vector<PyRef>& items() const { return extra->items; }
@@ -307,6 +311,7 @@ private:
         return PyDict_SetItem(dict, key, value) == 0;
     }
     ZELKOR_ALWAYS_INLINE bool set_pair(Frame& f, uint64_t pair, PyObject* key, PyObject* value) {
+        if (value_shells_) return add_early(f, key, value, pair);  // only with dataclass records: no shapes
         return set_pair(f.obj.get(), f.count, f.shape, pair, key, value);
     }
     ZELKOR_NOINLINE bool change_shape(PyObject* dict, uint64_t count, DictShape*& shape, uint64_t pair, PyObject* key);
@@ -389,7 +394,9 @@ private:
     bool attach_extra_fields(PyObject* instance, PyObject* migrated, PyObject* declared_from);
     bool complete_instance(Frame& f, PyRef instance, PyRef& out);
     bool shell_initialised();
-    bool rehash_members(PyObject* container, uint64_t records);
+    bool add_early(Frame& f, PyObject* key, PyObject* value, uint64_t pair = 0);
+    struct HashedEarly;
+    bool rehash_members(const HashedEarly& early);
 
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
@@ -527,6 +534,7 @@ private:
     struct HashedEarly {
         PyRef container;
         uint64_t members;  // member or key records it was filled from
+        PyRef aside;       // its frame's aside list, if any
     };
     uint32_t value_shells_ = 0;
     PyRef value_shell_class_;
