@@ -603,11 +603,12 @@ def test_cycle_with_migration_keeps_identity(wrap):
     check_inits(inits, loaded)
 
 
-def _peer_class(eq=True):
+def _peer_class(eq=True, slots=False):
     """A frozen class whose instances hold their peers; with `eq` it hashes
-    by its name, which has a class default."""
+    by its name, which has a class default (not with `slots`: an instance
+    made without its fields then has no name at all)."""
     @zelkor.register
-    @dataclasses.dataclass(frozen=True, eq=eq)
+    @dataclasses.dataclass(frozen=True, eq=eq, slots=slots)
     class Peer:
         name: str = "?"
         peers: object = dataclasses.field(default=None, compare=False)
@@ -650,12 +651,13 @@ def test_instance_hashed_before_its_fields_are_set(by_value, wrap, found):
     assert found(w, w.peers, Holder) if found else w in w.peers[0]
 
 
+@pytest.mark.parametrize("slots", [False, True], ids=["defaults", "slots"])
 @pytest.mark.parametrize("wrap", [lambda a, b: {a, b}, lambda a, b: {a: 1, b: 2}], ids=["set", "dict key"])
-def test_instances_equal_only_without_their_fields_stay_apart(wrap):
+def test_instances_equal_only_without_their_fields_stay_apart(wrap, slots):
     # Both are reached again while their fields are built, and are equal
-    # with none: the container takes one as equal to the other until they
-    # have them, and must hold both once loaded (a dict in its order).
-    Peer = _peer_class()
+    # with none, or cannot be hashed without them: the container must hold
+    # both once loaded (a dict in its order).
+    Peer = _peer_class(slots=slots)
 
     a, b = Peer("a"), Peer("b")
     object.__setattr__(a, "peers", b)

@@ -452,23 +452,37 @@ void raise_hashed_early(PyObject* cls, const char* kind, const char* and_) {
                  name.get(), kind, and_);
 }
 
+// Whether the error set is an AttributeError, then cleared: a shell has
+// none of its fields, so hashing or comparing it (or what holds it) may fail
+// for want of one until it has them.
+bool lacks_a_field() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 }  // namespace
 
 // Adds a member to a set (`value` null), or pair `pair` to a dict, while a
 // shell of a class that hashes by value is live. A member or key taken for
-// equal to one already in (as such shells are, alike without their fields)
-// is set aside, in order, for rehash_members() to put in again once they
-// have them; a dict keeps the value it has for the key meanwhile.
+// equal to one already in (as such shells are, alike without their fields),
+// or that cannot be hashed or compared for want of a field, is set aside, in
+// order, for rehash_members() to put in again once they have them; a dict
+// keeps the value it has for the key meanwhile.
 bool Reconstructor::add_early(Frame& f, PyObject* key, PyObject* value, uint64_t pair) {
     PyObject* const container = f.obj.get();
     if (value) {
         if (!holds_nothing(key) && !check_hash_cost(key)) return false;  // hashed once more
         PyObject* found = PyDict_GetItemWithError(container, key);       // borrowed
-        if (!found) return !PyErr_Occurred() && PyDict_SetItem(container, key, value) == 0;
+        if (!found && !PyErr_Occurred()) return PyDict_SetItem(container, key, value) == 0;
+        if (!found && !lacks_a_field()) return false;
     } else {
         const Py_ssize_t before = PySet_Size(container);
-        if (PySet_Add(container, key) < 0) return false;
-        if (PySet_Size(container) != before) return true;
+        if (PySet_Add(container, key) < 0) {
+            if (!lacks_a_field()) return false;
+        } else if (PySet_Size(container) != before) {
+            return true;
+        }
     }
     if (!f.aside && !(f.aside = PyRef::steal(PyList_New(0)))) return false;
     PyRef entry = value ? PyRef::steal(Py_BuildValue("(KOO)", static_cast<unsigned long long>(pair), key, value))
