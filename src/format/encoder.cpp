@@ -13,6 +13,9 @@ std::vector<uint32_t> intern_type_vocabulary(graph::ObjectGraph& graph, const gr
         indices.push_back(graph.intern_string(t.name));
         for (const std::string& f : t.fields) indices.push_back(graph.intern_string(f));
     }
+    // Given back before the blob is made, so that the two are not held at
+    // once.
+    graph.string_index.reset();
     return indices;
 }
 

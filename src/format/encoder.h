@@ -10,7 +10,8 @@
 namespace zelkor::format {
 
 // Interns every type name and field name into the graph's string table, in
-// registry order, so the table is final. Returns the string index of each
+// registry order, so the table is final, and gives back the memory of its
+// index, which the blob does not need. Returns the string index of each
 // name, type by type: name first, then its fields.
 std::vector<uint32_t> intern_type_vocabulary(graph::ObjectGraph& graph, const graph::TypeRegistry& registry);
 

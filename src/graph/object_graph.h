@@ -109,7 +109,7 @@ public:
     // The index of `text` in the string table, adding it when it is new; a
     // new text longer than kInlineBytesLimit must stay alive until the blob
     // is written.
-    uint32_t intern_string(std::string_view text) {
+    ZELKOR_ALWAYS_INLINE uint32_t intern_string(std::string_view text) {
         const auto text_at = [&](uint32_t i) { return this->text(i); };
         const uint64_t hash = string_index.hash(text);
         uint32_t found = string_index.find(text, hash, text_at);
@@ -243,7 +243,7 @@ private:
     std::vector<uint64_t> text_refs_;
 
     // Blocks kept for the next capture: the record bytes (up to 16 MiB), the
-    // string table (up to 8 MiB) and the string index's slots (512 KiB).
+    // string table (up to 8 MiB) and the string index's slots (256 KiB).
     static KeptBlock kept_records_;
     static KeptBlock kept_texts_;
     static KeptBlock kept_string_slots_;

@@ -160,52 +160,77 @@ void IndexTable::grow() {
     if (!slots_ && kept_) {
         size_t bytes = 0;
         if (void* kept = kept_->take(bytes)) {
-            slots_ = static_cast<uint64_t*>(kept);
-            capacity_ = bytes / sizeof(uint64_t);
+            slots_ = static_cast<Slot*>(kept);
+            capacity_ = bytes / sizeof(Slot);
             mask_ = capacity_ - 1;
+            missed_.slot = kNoSlot;
             return;
         }
     }
     const size_t capacity = capacity_ ? capacity_ * 2 : 16;
-    // Slot numbers are listed in 32 bits: a table that large (32 GiB) is
+    // Slot numbers are listed in 32 bits: a table that large (16 GiB) is
     // refused like any allocation that fails.
     if (capacity > (size_t{1} << 32)) throw std::bad_alloc();
-    uint64_t* fresh = static_cast<uint64_t*>(std::calloc(capacity, sizeof(uint64_t)));
+    Slot* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
     if (!fresh) throw std::bad_alloc();
-    uint64_t* old = slots_;
-    const size_t old_capacity = capacity_;
+    std::free(slots_);
     slots_ = fresh;
     capacity_ = capacity;
     mask_ = capacity - 1;
     // A table grows when five eighths full, so the new one is over an
-    // eighth full: all its slots are visited when it is emptied.
-    const UsedSlots before = used_.restart(size_ > 0);
-    before.for_each(old_capacity, [&](size_t k) {
-        const uint64_t s = old[k];
-        if (s == 0) return;
-        size_t i = static_cast<size_t>(s >> 32) & mask_;
+    // eighth full: all its slots are visited when it is emptied. The
+    // entries are placed in the order they came, which reads their hashes
+    // in a row instead of the old slots.
+    used_.restart(size_ > 0);
+    missed_.slot = kNoSlot;
+    hashes_.reserve(capacity * 5 / 8 + 1);
+    for (size_t k = 0; k < size_; ++k) {
+        const uint32_t hash = hashes_[k];
+        size_t i = hash & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
-        slots_[i] = s;
-    });
-    std::free(old);
+        slots_[i] = (hash & tag_mask_) | static_cast<uint32_t>(k + 1);
+    }
+}
+
+// More entries than the tagged slot's index holds: every slot keeps just
+// its index from here on, and each probe that meets an entry compares.
+void IndexTable::untag() {
+    const uint32_t keep = ~tag_mask_;
+    used_.for_each(capacity_, [&](size_t k) { slots_[k] &= keep; });
+    tag_mask_ = 0;
 }
 
 void IndexTable::clear() {
     if (used_.all()) {
-        if (slots_) std::memset(slots_, 0, capacity_ * sizeof(uint64_t));
+        if (slots_) std::memset(slots_, 0, capacity_ * sizeof(Slot));
     } else {
         used_.for_each(capacity_, [this](size_t slot) { slots_[slot] = 0; });
     }
     used_.clear();
+    missed_.slot = kNoSlot;
+    hashes_.clear();
     size_ = 0;
+    tag_mask_ = kTagMask;
     crowded_ = false;
+}
+
+void IndexTable::reset() {
+    release();
+    capacity_ = 0;
+    mask_ = 0;
+    size_ = 0;
+    tag_mask_ = kTagMask;
+    crowded_ = false;
+    missed_.slot = kNoSlot;
+    std::vector<uint32_t>().swap(hashes_);
+    UsedSlots().swap(used_);
 }
 
 void IndexTable::release() {
     if (!slots_) return;
     if (kept_ && capacity_ <= kMaxKeptSlots) {
         clear();
-        kept_->give_back(slots_, capacity_ * sizeof(uint64_t));
+        kept_->give_back(slots_, capacity_ * sizeof(Slot));
     } else {
         std::free(slots_);
     }

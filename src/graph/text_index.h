@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/primitives.h"
 #include "graph/kept_block.h"
 
 namespace zelkor::graph {
@@ -54,9 +55,10 @@ inline bool same_text(std::string_view a, std::string_view b) {
 
 // Open-addressing table from a 64-bit hash to a u32 index into some
 // caller-owned list; the caller supplies the equality test, so the table
-// never stores keys and never dangles when the list reallocates. A table
-// given a KeptBlock starts from the slots the last such table left there
-// (emptied) and leaves its own there when done.
+// never stores keys and never dangles when the list reallocates. Indices
+// are handed out in order, 0 first. A table given a KeptBlock starts from
+// the slots the last such table left there (emptied) and leaves its own
+// there when done.
 class IndexTable {
 public:
     static constexpr uint32_t kMissing = 0xFFFFFFFFu;
@@ -78,64 +80,102 @@ public:
     template <class Eq>
     uint32_t find(uint64_t hash, Eq&& eq) const {
         if (size_ == 0) return kMissing;
-        const uint32_t tag = tag_of(hash);
-        size_t i = static_cast<size_t>(hash) & mask_;
+        // Held in locals: the equality test may call out, and the members
+        // would be read again after every call.
+        const Slot* const slots = slots_;
+        const size_t mask = mask_;
+        const uint32_t tag_mask = tag_mask_;
+        const uint32_t tag = static_cast<uint32_t>(hash) & tag_mask;
+        size_t i = static_cast<size_t>(hash) & mask;
         for (size_t probes = 0;; ++probes) {
-            uint64_t s = slots_[i];
+            const uint32_t s = slots[i];
             if (s == 0) {
                 if (probes > kLongProbe) crowded_ = true;
+                missed_ = Missed{hash, i};
                 return kMissing;
             }
-            if (static_cast<uint32_t>(s >> 32) == tag) {
-                uint32_t index = static_cast<uint32_t>(s) - 1;
+            if ((s & tag_mask) == tag) {
+                const uint32_t index = (s & ~tag_mask) - 1;
                 if (eq(index)) return index;
             }
-            i = (i + 1) & mask_;
+            i = (i + 1) & mask;
         }
     }
 
-    // Adds an entry known to be absent. The table grows when five eighths
-    // full: with the tag in the slot, the longer probe runs mostly stay in
-    // one cache line, and a smaller table is more often in cache.
-    void insert(uint64_t hash, uint32_t index) {
+    // Adds an entry known to be absent, whose index is the number of
+    // entries before it. The table grows when five eighths full: with the
+    // tag in the slot, the longer probe runs mostly stay in one cache line,
+    // and a smaller table is more often in cache.
+    ZELKOR_ALWAYS_INLINE void insert(uint64_t hash, uint32_t index) {
         if ((size_ + 1) * 8 > capacity_ * 5) grow();
-        size_t i = static_cast<size_t>(hash) & mask_;
-        while (slots_[i] != 0) i = (i + 1) & mask_;
+        if (((index + 1) & tag_mask_) != 0) untag();
+        hashes_.push_back(static_cast<uint32_t>(hash));
+        // The empty slot where a lookup of this hash just ended, with
+        // nothing added since, is where a probe would end again.
+        size_t i = missed_.slot;
+        if (missed_.hash != hash || i == kNoSlot) {
+            i = static_cast<size_t>(hash) & mask_;
+            while (slots_[i] != 0) i = (i + 1) & mask_;
+        }
         used_.note(i, capacity_);
-        slots_[i] = (static_cast<uint64_t>(tag_of(hash)) << 32) | (static_cast<uint64_t>(index) + 1);
+        slots_[i] = (static_cast<uint32_t>(hash) & tag_mask_) | (index + 1);
+        missed_.slot = kNoSlot;
         ++size_;
     }
     size_t size() const { return size_; }
     // Empties the table; its slots stay for what is inserted next.
     void clear();
+    // Empties the table and gives back its memory (its slots to the kept
+    // block, if it has one), as a table never used.
+    void reset();
     // Whether some probe ran long: the hashes collide more than chance allows.
     bool crowded() const { return crowded_; }
 
-    // Kept tables have at most this many slots (512 KiB): a larger one,
+    using Slot = uint32_t;
+    // Kept tables have at most this many slots (256 KiB): a larger one,
     // taken whole from the start, spreads a capture's first texts over more
     // memory than growing to it does.
     static constexpr size_t kMaxKeptSlots = size_t{1} << 16;
 
 private:
-    // The stored tag doubles as the bucket hash when the table grows.
-    static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash); }
+    // A slot holds the entry's index plus one in its low bits and, above
+    // them, that many of the hash's low 32 bits as a tag, so that a probe
+    // seldom asks for the text of an entry that is not the one sought. With
+    // four bytes a slot the table takes half the cache lines it would with
+    // the whole hash beside the index. Tables of more entries than the
+    // narrow index holds drop the tag.
+    static constexpr uint32_t kTagMask = 0xFF000000u;
+    static constexpr size_t kNoSlot = ~size_t{0};
+    struct Missed {
+        uint64_t hash = 0;
+        size_t slot = kNoSlot;
+    };
     void grow();
+    void untag();
     void release();
     void swap(IndexTable& other) noexcept {
         std::swap(slots_, other.slots_);
         std::swap(capacity_, other.capacity_);
         std::swap(mask_, other.mask_);
         std::swap(size_, other.size_);
+        std::swap(tag_mask_, other.tag_mask_);
         std::swap(crowded_, other.crowded_);
+        std::swap(missed_, other.missed_);
+        hashes_.swap(other.hashes_);
         used_.swap(other.used_);
         std::swap(kept_, other.kept_);
     }
 
-    uint64_t* slots_ = nullptr;  // (tag << 32) | (index + 1); 0 is empty
+    Slot* slots_ = nullptr;  // tag | (index + 1); 0 is empty
     size_t capacity_ = 0;
     size_t mask_ = 0;
     size_t size_ = 0;
+    uint32_t tag_mask_ = kTagMask;
     mutable bool crowded_ = false;
+    mutable Missed missed_;  // where the last lookup that missed ended
+    // Each entry's hash (its low 32 bits), by index: a table that grows
+    // places them afresh in the order they came.
+    std::vector<uint32_t> hashes_;
     UsedSlots used_;
     KeptBlock* kept_ = nullptr;
 };
@@ -168,16 +208,20 @@ public:
     template <class TextAt>
     void insert(std::string_view, uint64_t text_hash, uint32_t index, TextAt&& text_at) {
         table_.insert(text_hash, index);
-        if (table_.crowded() && !keyed_) {
-            keyed_ = true;
-            const size_t n = table_.size();
-            table_.clear();
-            for (size_t i = 0; i < n; ++i)
-                table_.insert(hash(text_at(static_cast<uint32_t>(i))), static_cast<uint32_t>(i));
-        }
+        if (table_.crowded() && !keyed_) rebuild_keyed(text_at);
     }
+    // Forgets every text and gives back the table's memory.
+    void reset() { table_.reset(); }
 
 private:
+    template <class TextAt>
+    ZELKOR_NOINLINE void rebuild_keyed(TextAt&& text_at) {
+        keyed_ = true;
+        const size_t n = table_.size();
+        table_.clear();
+        for (size_t i = 0; i < n; ++i) table_.insert(hash(text_at(static_cast<uint32_t>(i))), static_cast<uint32_t>(i));
+    }
+
     IndexTable table_;
     bool keyed_ = false;
 };
