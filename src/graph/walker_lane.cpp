@@ -97,7 +97,8 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
         stop = wide.stop, pending = wide.pending, nested = wide.nested;
     } else if (dict) {
         PyObject *key, *entry;
-        while (PyDict_Next(value, &pos, &key, &entry)) {
+        // Its last entry ends the loop: no call is made to learn that.
+        while (yielded < length && PyDict_Next(value, &pos, &key, &entry)) {
             if ((r = enter_key(key, key_memo_[key_memo_slot(length, yielded++)], item)) <= 0) {
                 stop = key, pending = entry;
                 break;
@@ -162,7 +163,7 @@ Walker::WideDict Walker::wide_dict(PyObject* value, Py_ssize_t length, Reservati
     uint32_t item;
     int r = 1;
     LaneOut w;
-    for (;;) {
+    while (yielded < length) {
         // Keys and values that are scalars are written through `w`.
         if (!w.out) open_out(w, room, length - yielded);
         if (!PyDict_Next(value, &pos, &key, &entry)) break;
@@ -285,7 +286,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
         bool deeper = false;
         if (level.kind == FrameKind::Dict) {
             PyObject *key, *entry;
-            while (PyDict_Next(level.obj, &level.pos, &key, &entry)) {
+            while (level.yielded < level.length && PyDict_Next(level.obj, &level.pos, &key, &entry)) {
                 if ((r = enter_key(key, key_memo_[key_memo_slot(level.length, level.yielded++)], item)) <= 0) {
                     stop = key, pending = entry;
                     break;
