@@ -120,7 +120,7 @@ public:
             uint8_t* p = texts.extend(4 + size);
             text_refs_.push_back(static_cast<uint64_t>(p - texts.data()));
             format::write_u32(p, static_cast<uint32_t>(size));
-            if (size) std::memcpy(p + 4, text.data(), size);
+            copy_text(p + 4, text.data(), size);
         } else {
             format::write_u32(texts.extend(4), static_cast<uint32_t>(size));
             text_refs_.push_back(kExternalText | external_texts.size());
@@ -221,6 +221,13 @@ public:
         return count_record();
     }
 
+    // Writes the next child index into room known to hold it (a container
+    // whose children are counted as they are written, with no Python code
+    // run to change it).
+    void fill_child(Reservation& r, uint32_t index) {
+        format::write_u32(records.data() + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4, index);
+        ++r.filled;
+    }
     // Writes the next child index; false when the reserved room is full.
     bool put_child(Reservation& r, uint32_t index) {
         if (r.filled == r.capacity) return false;
@@ -249,6 +256,25 @@ private:
     static KeptBlock kept_string_slots_;
 
     void move_children(Reservation& r, const std::vector<uint32_t>& extra, uint32_t count);
+    // Copies `n` bytes; those of up to 32 (most texts met) in a few word
+    // moves that stay within both ends, instead of a library call.
+    static ZELKOR_ALWAYS_INLINE void copy_text(uint8_t* to, const char* from, size_t n) {
+        const auto move = [&](size_t at, auto word) {
+            std::memcpy(&word, from + at, sizeof word);
+            std::memcpy(to + at, &word, sizeof word);
+        };
+        if (n >= 8) {
+            if (n > 32) return void(std::memcpy(to, from, n));
+            move(0, uint64_t{}), move(n - 8, uint64_t{});
+            if (n > 16) move(8, uint64_t{}), move(n - 16, uint64_t{});
+        } else if (n >= 4) {
+            move(0, uint32_t{}), move(n - 4, uint32_t{});
+        } else if (n > 0) {
+            to[0] = static_cast<uint8_t>(from[0]);
+            to[n / 2] = static_cast<uint8_t>(from[n / 2]);
+            to[n - 1] = static_cast<uint8_t>(from[n - 1]);
+        }
+    }
     uint32_t count_record() { return static_cast<uint32_t>(record_count++); }
     uint32_t push_tag(format::Tag tag) {
         *records.extend(1) = format::tag_byte(tag);

@@ -103,7 +103,7 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
                 stop = key, pending = entry;
                 break;
             }
-            graph.put_child(room, item);
+            graph.fill_child(room, item);
             if ((r = enter_simple(entry, 0, item, true)) == 2) {
                 if ((r = enter_nested(entry, room)) == 1) continue;
                 nested = r != 0;
@@ -112,7 +112,7 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
                 stop = entry;
                 break;
             }
-            graph.put_child(room, item);
+            graph.fill_child(room, item);
         }
     } else {
         const bool list = kind == FrameKind::List;
@@ -127,7 +127,7 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
                 stop = x;
                 break;
             }
-            graph.put_child(room, item);
+            graph.fill_child(room, item);
         }
     }
     if (!stop) {
@@ -186,13 +186,13 @@ Walker::WideDict Walker::wide_dict(PyObject* value, Py_ssize_t length, Reservati
         }
         if (s == 0) {
             if (key == memo.key && graph.record_count < kMaxCount) {
-                graph.put_child(room, graph.push_ref(memo.first));
+                graph.fill_child(room, graph.push_ref(memo.first));
                 s = 1;
             } else {
                 const size_t start = graph.records.size();
                 r = enter_simple(key, 0, item);
                 if (r > 0) {
-                    graph.put_child(room, item);
+                    graph.fill_child(room, item);
                     uint32_t first;
                     if (graph.ref_at(start, first)) memo = KeyMemo{key, first};
                 }
@@ -217,7 +217,7 @@ Walker::WideDict Walker::wide_dict(PyObject* value, Py_ssize_t length, Reservati
             stop = entry;
             break;
         }
-        graph.put_child(room, item);
+        graph.fill_child(room, item);
     }
     if (w.out) close_out(w, room);
     return WideDict{pos, yielded, stop, pending, r, nested};
@@ -276,7 +276,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
     uint32_t item;
     int r = open_small(value, lane_[0], item);
     if (r == 0) return 0;
-    graph.put_child(parent, item);
+    graph.fill_child(parent, item);
     if (r == 1) return 1;
     size_t depth = 0;
     PyObject* stop = nullptr;
@@ -291,7 +291,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
                     stop = key, pending = entry;
                     break;
                 }
-                graph.put_child(level.room, item);
+                graph.fill_child(level.room, item);
                 if ((r = enter_simple(entry, 0, item, true)) == 2) {
                     r = depth + 1 < kLaneDepth ? open_small(entry, lane_[depth + 1], item) : 0;
                     deeper = r == 2;
@@ -300,7 +300,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
                     stop = entry;
                     break;
                 }
-                graph.put_child(level.room, item);
+                graph.fill_child(level.room, item);
                 if (deeper) break;
             }
         } else {
@@ -316,7 +316,7 @@ int Walker::enter_nested(PyObject* value, Reservation& parent) {
                     stop = x;
                     break;
                 }
-                graph.put_child(level.room, item);
+                graph.fill_child(level.room, item);
                 if (deeper) break;
             }
         }
