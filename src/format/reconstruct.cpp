@@ -338,7 +338,7 @@ bool Reconstructor::finish(Frame& f, PyRef& out) {
             [[fallthrough]];
         case Tag::Set:
             if (value_shells_) {
-                hashed_early_.push_back({f.obj.copy(), f.tag == Tag::Dict ? f.count / 2 : f.count, std::move(f.aside)});
+                hashed_early_.push_back({f.obj.copy(), std::move(f.aside)});
             }
             [[fallthrough]];
         case Tag::List:

@@ -228,7 +228,7 @@ bool Reconstructor::finish_immutable(Frame& f, PyRef& out) {
     } else {
         out = PyRef::steal(PyFrozenSet_New(tuple.get()));
         if (!out) return false;
-        if (value_shells_) hashed_early_.push_back({out.copy(), static_cast<uint64_t>(n), PyRef()});
+        if (value_shells_) hashed_early_.push_back({out.copy(), PySet_Size(out.get()) < n ? tuple.copy() : PyRef()});
     }
     remember(f.index, out.get());
     auto waiting = waiting_for_.find(f.index);

@@ -397,6 +397,7 @@ private:
     bool add_early(Frame& f, PyObject* key, PyObject* value, uint64_t pair = 0);
     struct HashedEarly;
     bool rehash_members(const HashedEarly& early);
+    bool frozenset_kept_all(const HashedEarly& early);
 
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
@@ -533,8 +534,9 @@ private:
     // shell_initialised()).
     struct HashedEarly {
         PyRef container;
-        uint64_t members;  // member or key records it was filled from
-        PyRef aside;       // its frame's aside list, if any
+        // A set's or dict's aside list, if any; a frozenset's items, if
+        // they made fewer members than there are of them.
+        PyRef aside;
     };
     uint32_t value_shells_ = 0;
     PyRef value_shell_class_;
