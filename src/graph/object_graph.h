@@ -5,6 +5,7 @@
 // Plain C++: nothing here touches the interpreter.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -225,6 +226,7 @@ public:
     // whose children are counted as they are written, with no Python code
     // run to change it).
     void fill_child(Reservation& r, uint32_t index) {
+        assert(r.filled < r.capacity);
         format::write_u32(records.data() + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4, index);
         ++r.filled;
     }
