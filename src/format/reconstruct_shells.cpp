@@ -101,10 +101,12 @@ bool Reconstructor::add_early(Frame& f, PyObject* key, PyObject* value, uint64_t
 bool Reconstructor::rehash_members(const HashedEarly& early) {
     PyObject* const container = early.container.get();
     const bool is_dict = PyDict_CheckExact(container);
-    if (!is_dict && early.aside && PyFrozenSet_CheckExact(container)) return frozenset_kept_all(early);
+    const bool frozen = PyFrozenSet_CheckExact(container);
+    if (frozen && early.aside && !frozenset_kept_all(early)) return false;
     PyRef members = PyRef::steal(is_dict ? PyDict_Items(container) : PySequence_List(container));
     if (!members) return false;
-    bool stale = static_cast<bool>(early.aside);
+    // A frozenset's items are not members to put in: it is not refilled.
+    bool stale = !frozen && early.aside;
     if (stale && !is_dict) {
         // Members set aside go in after the others.
         if (PyList_SetSlice(members.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, early.aside.get()) < 0) return false;
@@ -155,7 +157,7 @@ bool Reconstructor::rehash_members(const HashedEarly& early) {
         stale = PySet_Size(fresh.get()) < n;
     }
     if (!stale) return true;
-    if (PyFrozenSet_CheckExact(container)) {
+    if (frozen) {
         raise_hashed_early(value_shell_class_.get(), "frozenset", "");
         return false;
     }
@@ -174,9 +176,9 @@ bool Reconstructor::rehash_members(const HashedEarly& early) {
     return true;
 }
 
-// A frozenset made from fewer members than its items: those equal now are
-// one, as they would have been anyway; items equal only without their
-// fields were merged for good, and the frozenset is refused.
+// Whether a frozenset made from fewer members than its items lost none:
+// those equal now are one, as they would have been anyway; items equal only
+// without their fields were merged for good, and the frozenset is refused.
 bool Reconstructor::frozenset_kept_all(const HashedEarly& early) {
     PyObject* const items = early.aside.get();
     for (Py_ssize_t i = 0, n = PyTuple_Size(items); i < n; ++i) {
@@ -189,8 +191,7 @@ bool Reconstructor::frozenset_kept_all(const HashedEarly& early) {
         raise_hashed_early(value_shell_class_.get(), "frozenset", ", and taken for equal");
         return false;
     }
-    HashedEarly plain{early.container.copy(), PyRef()};
-    return rehash_members(plain);
+    return true;
 }
 
 }  // namespace zelkor::format

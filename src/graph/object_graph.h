@@ -233,8 +233,7 @@ public:
     // Writes the next child index; false when the reserved room is full.
     bool put_child(Reservation& r, uint32_t index) {
         if (r.filled == r.capacity) return false;
-        format::write_u32(records.data() + r.count_offset + 4 + static_cast<size_t>(r.filled) * 4, index);
-        ++r.filled;
+        fill_child(r, index);
         return true;
     }
 
