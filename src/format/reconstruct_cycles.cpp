@@ -227,7 +227,10 @@ bool Reconstructor::finish_immutable(Frame& f, PyRef& out) {
         out = std::move(tuple);
     } else {
         out = PyRef::steal(PyFrozenSet_New(tuple.get()));
-        if (!out) return false;
+        if (!out) {
+            if (value_shells_) frozenset_not_made();
+            return false;
+        }
         if (value_shells_) hashed_early_.push_back({out.copy(), PySet_Size(out.get()) < n ? tuple.copy() : PyRef()});
     }
     remember(f.index, out.get());

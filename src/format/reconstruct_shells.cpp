@@ -194,4 +194,14 @@ bool Reconstructor::frozenset_kept_all(const HashedEarly& early) {
     return true;
 }
 
+// A frozenset could not be made while a shell of a class that hashes by
+// value is live. A shell that cannot be hashed at all without its fields (its
+// class has no defaults for them, or keeps them in slots) fails with an
+// AttributeError: the frozenset took it before it had them, and is refused as
+// one that kept it under a stale hash is.
+void Reconstructor::frozenset_not_made() {
+    if (!lacks_a_field()) return;
+    raise_hashed_early(value_shell_class_.get(), "frozenset", "");
+}
+
 }  // namespace zelkor::format

@@ -398,6 +398,7 @@ private:
     struct HashedEarly;
     bool rehash_members(const HashedEarly& early);
     bool frozenset_kept_all(const HashedEarly& early);
+    void frozenset_not_made();
 
     // ---- small shared pieces
     void remember(uint32_t index, PyObject* obj) { memo_.set(index, obj); }
