@@ -267,6 +267,21 @@ def test_records_named_through_colliding_memo_slots_keep_their_identity():
     assert all(first[k] is first[k + 1] is again[k] is again[k + 1] for k in range(0, len(shared), 2))
 
 
+@pytest.mark.parametrize("place", ["key", "value", "item"])
+def test_many_objects_named_again_in_turn_keep_their_identity(place):
+    # Two thousand shared texts, each named again after all of them, every
+    # third one at a time: Refs whose targets share the low bits of their
+    # record index follow each other.
+    texts = [fresh("t%d" % i) for i in range(2000)]
+    order = list(range(2000)) + [i for k in range(3) for i in range(k, 2000, 3)][::-1]
+    wrap = {"key": lambda t: {t: 0}, "value": lambda t: {"k": t}, "item": lambda t: [t]}[place]
+    out = loads(dumps([wrap(texts[i]) for i in order]))
+    got = [next(iter(v)) if place == "key" else v["k"] if place == "value" else v[0] for v in out]
+    assert got == [texts[i] for i in order]
+    first = got[:2000]
+    assert all(g is first[i] for g, i in zip(got, order))
+
+
 def _rows(change):
     keys = ["k%d" % i for i in range(8)]
     first = {k: i for i, k in enumerate(keys)}

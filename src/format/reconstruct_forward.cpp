@@ -19,6 +19,17 @@
 
 namespace zelkor::format {
 
+// The object that a Ref to record `target` names: one built before (and
+// finished, unless a list, dict or set), or NULL.
+ZELKOR_ALWAYS_INLINE PyObject* Reconstructor::ref_target(const uint32_t target) {
+    RefSlot& slot = ref_slots_[target & ref_mask_];
+    if (slot.index == target) return slot.obj;
+    if (target >= record_count_) return nullptr;
+    PyObject* const built = memo_.get(target);  // NULL: not built, not finished yet, or a Ref
+    if (built) slot = RefSlot{target, built};
+    return built;
+}
+
 // The record at `rec`, record `index`, named next: an object (`out`, a new
 // reference; `rec` moves past the record), or a container (`out`, empty,
 // a new reference; `rec` stays for open_forward()).
@@ -26,10 +37,8 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::take_forward(const uint
                                                                       const uint8_t* varint_end, PyObject*& out) {
     const Tag tag = static_cast<Tag>(rec[0]);
     if (tag == Tag::Ref) {
-        const uint32_t target = load_u32(rec + 1);
-        if (target >= record_count_) return Taken::GiveUp;
-        PyObject* built = memo_.get(target);
-        if (!built) return Taken::GiveUp;  // not built, not finished yet, or a Ref
+        PyObject* const built = ref_target(load_u32(rec + 1));
+        if (!built) return Taken::GiveUp;
         Py_INCREF(built);
         out = built;
         rec += 5;
@@ -142,9 +151,30 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::put_forward(Open& top, PyObject* obj, u
             return check_hash_cost(item);
         }
         const PyRef value = PyRef::steal(item);
-        const PyRef key = std::move(top.key);
-        return set_pair(obj, top.count, top.shape, pos / 2, key.get(), item);
+        return put_value(top, obj, pos, item);
     }
+}
+
+// Puts `item`, an object the memo holds (named by a Ref), into the open
+// dict `top` (object `dict`) as its child `pos`, without a reference of
+// our own: the dict takes one of its own.
+ZELKOR_ALWAYS_INLINE bool Reconstructor::put_lent(Open& top, PyObject* dict, uint64_t pos, PyObject* item) {
+    if (!(pos & 1)) {
+        top.lent_key = item;
+        return check_hash_cost(item);
+    }
+    return put_value(top, dict, pos, item);
+}
+
+// Enters the pair of the open dict `top` (object `dict`) whose value,
+// child `pos`, is `value` (taking no reference), and the key waiting.
+ZELKOR_ALWAYS_INLINE bool Reconstructor::put_value(Open& top, PyObject* dict, uint64_t pos, PyObject* value) {
+    if (PyObject* const lent = top.lent_key) {
+        top.lent_key = nullptr;
+        return set_pair(dict, top.count, top.shape, pos / 2, lent, value);
+    }
+    const PyRef key = std::move(top.key);
+    return set_pair(dict, top.count, top.shape, pos / 2, key.get(), value);
 }
 
 // The open container `top`, of kind `kKind`, has all its children: its
@@ -265,6 +295,17 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top,
     for (; pos < stop; ++pos) {
         if (child_at(children, pos) != static_cast<uint32_t>(pos) + shift) return Taken::GiveUp;
         const uint8_t tag = rec[0];
+        if constexpr (kKind == Tag::Dict) {
+            // Most keys of saved documents: a Ref to a key object met
+            // before, which the dict is given without a reference of ours.
+            if (tag == tag_byte(Tag::Ref)) {
+                PyObject* const built = ref_target(load_u32(rec + 1));
+                if (!built) return Taken::GiveUp;
+                rec += 5;
+                if (!put_lent(top, obj, pos, built)) return Taken::GiveUp;
+                continue;
+            }
+        }
         PyObject* item = nullptr;
         const Taken taken = take_forward(rec, static_cast<uint32_t>(pos) + shift, varint_end, item);
         if (taken != Taken::Object) {
@@ -312,7 +353,14 @@ ZELKOR_ALWAYS_INLINE Reconstructor::Taken Reconstructor::fill_forward(Open& top,
 
 PyObject* Reconstructor::run_forward() {
     std::vector<Open> open;
+    RefSlot ref_slots[kRefSlots];
     if (record_count_ != 0) {
+        // As many slots as records, up to kRefSlots; no record has the
+        // index they start with.
+        const size_t slots = std::min<size_t>(kRefSlots, std::bit_ceil(size_t{record_count_}));
+        std::fill_n(ref_slots, slots, RefSlot{~uint32_t{0}, nullptr});
+        ref_slots_ = ref_slots;
+        ref_mask_ = static_cast<uint32_t>(slots - 1);
         const uint8_t* rec = data_ + g_.records.first();
         const uint8_t* const varint_end = data_ + g_.size - 8;
         uint32_t index = 0;

@@ -336,7 +336,9 @@ private:
     // A container whose children are being built by the forward pass.
     struct Open {
         PyRef obj;  // list, dict or set; for a tuple or frozenset, a tuple of its items
-        PyRef key;  // dict: the key waiting for its value
+        PyRef key;  // dict: the key waiting for its value, when made for it
+        // Or that key, when a Ref named it: the memo holds it until the pass ends.
+        PyObject* lent_key = nullptr;
         const uint8_t* children = nullptr;
         uint64_t count = 0;  // children (u32 units for a dict)
         uint64_t pos = 0;    // children built
@@ -354,6 +356,9 @@ private:
     void open_forward(const uint8_t*& rec, uint32_t& index, PyObject* obj, std::vector<Open>& open);
     template <Tag kKind>
     bool put_forward(Open& top, PyObject* obj, uint64_t pos, PyObject* item);
+    bool put_lent(Open& top, PyObject* dict, uint64_t pos, PyObject* item);
+    bool put_value(Open& top, PyObject* dict, uint64_t pos, PyObject* value);
+    PyObject* ref_target(uint32_t target);
     template <Tag kKind>
     bool close_forward(Open& top, PyObject*& out);
     bool unshared_from(uint32_t index, uint64_t& unshared_end) const;
@@ -496,6 +501,17 @@ private:
     size_t next_offset_ = 0;
     size_t last_offset_ = 0;
     Memo memo_;
+    // The forward pass's Refs: the objects of the Ref targets met last, by
+    // the low bits of their index (`ref_mask_ + 1` slots, on the pass's
+    // stack), which the memo holds. Saved documents name a few key objects
+    // again and again.
+    struct RefSlot {
+        uint32_t index;
+        PyObject* obj;
+    };
+    static constexpr size_t kRefSlots = 256;
+    RefSlot* ref_slots_ = nullptr;
+    uint32_t ref_mask_ = 0;
     const uint64_t* shared_words_;  // g_.shared
     // Above the last record built without a memo entry.
     uint32_t unshared_from_ = 0;
