@@ -527,6 +527,43 @@ def test_hashing_one_big_tuple_in_many_sets_is_bounded():
         loads(blob(records))
 
 
+def _pairs_of_one_hash(n):
+    """``n`` distinct tuples (a, b) of ints that all hash alike: a tuple's
+    hash mixes its items' hashes in a way that can be solved for b."""
+    mask, p1, p2, p5 = (1 << 64) - 1, 11400714785074694791, 14029467366897019727, 2870177450012600261
+    mersenne = (1 << 61) - 1
+
+    def rot(x, r):
+        return ((x << r) | (x >> (64 - r))) & mask
+
+    final = (0x123456789ABCDEF - (2 ^ p5 ^ 3527539)) & mask
+    want = rot((final * pow(p1, -1, 1 << 64)) & mask, 33)
+    pairs, a = [], 0
+    while len(pairs) < n:
+        a += 1
+        lane = ((want - rot((p5 + a * p2) & mask, 31) * p1) * pow(p2, -1, 1 << 64)) & mask
+        b = lane - (1 << 64) if lane >> 63 else lane
+        if -mersenne < b < -1 or 0 <= b < mersenne:
+            pairs.append((a, b))
+    return pairs
+
+
+@pytest.mark.parametrize("kind", ["set", "key", "frozenset"])
+def test_many_distinct_members_of_one_hash_are_refused(kind):
+    # each member is compared with every one of its hash before it: filling
+    # the container would take time quadratic in the blob's size
+    pairs = _pairs_of_one_hash(8000)
+    if len({hash(pair) for pair in pairs[:2]}) != 1:
+        pytest.skip("this interpreter hashes tuples otherwise")
+    members = [1 + 3 * k for k in range(len(pairs))]
+    records = [{"set": set_(*members), "key": dict_(*[(m, 1) for m in members]), "frozenset": fset(*members)}[kind]]
+    for k, (a, b) in enumerate(pairs):
+        records += [tup(2 + 3 * k, 3 + 3 * k), int_(a), int_(b)]
+    with pytest.raises(ValueError, match="hashing its tuples would take too long"):
+        loads(blob(records))
+    assert len(loads(blob([set_(*members[:64])] + records[1:]))) == 64
+
+
 def test_parked_tuples_waiting_for_a_tuple_only_cycle_raise():
     # 0 (1,)  1 {6: 4, 6: 3}  3 (4,)  4 (0, 3): records 3 and 4 form a
     # cycle of tuples alone, reached through a dict whose pairs share a key

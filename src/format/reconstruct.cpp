@@ -276,6 +276,31 @@ bool Reconstructor::check_hash_cost_of(PyObject* obj) {
     return false;
 }
 
+bool Reconstructor::count_same_hash(std::unique_ptr<SameHashes>& same, PyObject* obj) {
+    if (Py_IS_TYPE(obj, &PyLong_Type) || Py_IS_TYPE(obj, &PyFloat_Type) || Py_IS_TYPE(obj, &PyBytes_Type) ||
+        obj == Py_None || obj == Py_True || obj == Py_False || !SameHashes::sampled(obj)) {
+        return true;
+    }
+    const Py_hash_t hash = PyObject_Hash(obj);
+    if (hash == -1) {
+        // The container's own hashing raises the same; a shell that cannot
+        // be hashed yet is left to add_early().
+        if (value_shells_ && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return true;
+        }
+        return false;
+    }
+    if (!same) same = std::make_unique<SameHashes>();
+    // Each sampled member stands for kSampling members: those of its hash
+    // before it, for kSampling times as many as were sampled.
+    const uint64_t before = same->take(hash);
+    constexpr uint64_t kScale = SameHashes::kSampling * SameHashes::kSampling;
+    if (before == 0 || hash_costs_.charge_comparisons(obj, kScale * before)) return true;
+    raise_decode_error(DecodeError::HashingTooCostly);
+    return false;
+}
+
 ZELKOR_ALWAYS_INLINE bool Reconstructor::next_child(Frame& f, uint32_t& child) {
     if (f.is_immutable()) {
         if (memo_.get(f.index)) return false;  // finished by a nested frame
@@ -295,12 +320,12 @@ bool Reconstructor::deliver(Frame& f, PyRef obj) {
         case Tag::List:
             return put_item(f, f.pos - 1, obj.release());
         case Tag::Set:
-            if (!check_hash_cost(obj.get())) return false;
+            if (!check_member(obj.get(), f.count, f.same_hashes)) return false;
             if (value_shells_) return add_early(f, obj.get(), nullptr);
             return PySet_Add(f.obj.get(), obj.get()) == 0;
         case Tag::Dict:
             if (!f.key) {
-                if (!check_hash_cost(obj.get())) return false;
+                if (!check_member(obj.get(), f.count / 2, f.same_hashes)) return false;
                 f.key = std::move(obj);
                 return true;
             } else {
@@ -489,7 +514,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::fill_dict(Frame& top, bool& needs_frame
             needs_frame = true;
             return true;
         }
-        if (!check_hash_cost(key)) {
+        if (!check_member(key, top.count / 2, top.same_hashes)) {
             Py_DECREF(key);
             return false;
         }

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "graph/text_index.h"
 #include "pyref.h"
 
 namespace zelkor::format {
@@ -71,6 +73,15 @@ public:
         tracks_instances_ = true;
     }
 
+    // Counts `times` comparisons of `obj` with a member of the same hash
+    // (each visits at most what hashing it does, at kCompareWeight units
+    // an item): false once the work is past the budget.
+    bool charge_comparisons(PyObject* obj, uint64_t times) {
+        const uint64_t each = kCompareWeight * cost_of(obj).visits;
+        work_ = saturating_add(work_, times > ~uint64_t{0} / each ? ~uint64_t{0} : times * each);
+        return work_ <= budget_;
+    }
+
     // Before `obj` is hashed as a set member, dict key or frozenset element.
     Verdict check(PyObject* obj) {
         if (!PyTuple_Check(obj) && !tracks_instances_) return Verdict::Affordable;
@@ -87,6 +98,8 @@ private:
         uint64_t visits;
     };
     static constexpr uint32_t kMaxHashDepth = 10000;
+    // Comparing two items costs some times more than hashing one.
+    static constexpr uint64_t kCompareWeight = 8;
 
     Cost cost_of(PyObject* obj) const {
         const bool tuple = PyTuple_Check(obj);
@@ -116,6 +129,68 @@ private:
     bool tracks_instances_ = false;
     uint64_t work_ = 0;
     const uint64_t budget_;
+};
+
+// A set, frozenset or dict compares a member it takes with each member of
+// the same hash it holds: distinct members of one hash make filling it
+// quadratic. Texts and bytes hash with a key of the process, and numbers
+// share a hash with a few dozen others at most, but a tuple, frozenset or
+// instance hashes from its items, so a crafted blob can give any number of
+// distinct ones one hash. A large container counts a sample of the members
+// of such kinds it takes (one in kSampling, chosen under the process's key,
+// so that a blob cannot steer it) by hash, and the comparisons that the
+// members of a hash taken before stand for are charged to the hashing
+// budget.
+class SameHashes {
+public:
+    // Containers of this many members or more are counted: a smaller one
+    // makes a member cost at most as many comparisons.
+    static constexpr uint64_t kCountedMembers = 128;
+
+    static constexpr uint64_t kSampling = 8;
+
+    // Whether `member` is among the sample.
+    static bool sampled(PyObject* member) {
+        const auto at = reinterpret_cast<uintptr_t>(member);
+        return (graph::hash_text(std::string_view(reinterpret_cast<const char*>(&at), sizeof at)) & (kSampling - 1)) ==
+               0;
+    }
+    // How many sampled members of hash `hash` were taken before this one.
+    uint32_t take(Py_hash_t hash) {
+        if (3 * (used_ + 1) > 2 * slots_.size()) grow();
+        Slot& slot = find(static_cast<uint64_t>(hash));
+        if (slot.count == 0) {
+            slot.hash = static_cast<uint64_t>(hash);
+            ++used_;
+        }
+        return slot.count++;
+    }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint32_t count = 0;  // 0: free
+    };
+    // The slot of `hash`, or the free one where it goes. Its place comes
+    // from a hash of the hash under the process's key: the hashes are the
+    // blob's to choose.
+    Slot& find(uint64_t hash) {
+        const size_t mask = slots_.size() - 1;
+        size_t at = static_cast<size_t>(
+            graph::hash_text(std::string_view(reinterpret_cast<const char*>(&hash), sizeof hash)) & mask);
+        while (slots_[at].count != 0 && slots_[at].hash != hash) at = (at + 1) & mask;
+        return slots_[at];
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()));
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.count != 0) find(slot.hash) = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
 };
 
 }  // namespace zelkor::format

@@ -215,8 +215,9 @@ bool Reconstructor::finish_immutable(Frame& f, PyRef& out) {
     std::vector<PyRef>& items = stack_[f.immutable().owner].items();
     const Py_ssize_t n = static_cast<Py_ssize_t>(items.size());
     if (f.tag == Tag::FrozenSet) {
+        std::unique_ptr<SameHashes> same;
         for (const PyRef& item : items) {
-            if (!check_hash_cost(item.get())) return false;
+            if (!check_member(item.get(), items.size(), same)) return false;
         }
     }
     PyRef tuple = PyRef::steal(PyTuple_New(n));

@@ -143,12 +143,12 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::put_forward(Open& top, PyObject* obj, u
         return true;
     } else if constexpr (kKind == Tag::Set) {
         const PyRef member = PyRef::steal(item);
-        return check_hash_cost(item) && PySet_Add(obj, item) == 0;
+        return check_member(item, top.count, top.same_hashes) && PySet_Add(obj, item) == 0;
     } else {
         static_assert(kKind == Tag::Dict);
         if (!(pos & 1)) {
             top.key = PyRef::steal(item);
-            return check_hash_cost(item);
+            return check_member(item, top.count / 2, top.same_hashes);
         }
         const PyRef value = PyRef::steal(item);
         return put_value(top, obj, pos, item);
@@ -196,7 +196,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::close_forward(Open& top, PyObject*& out
         } else {
             PyObject* const items = top.obj.get();
             for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(top.count); ++i) {
-                if (!check_hash_cost(PyTuple_GetItem(items, i))) return false;
+                if (!check_member(PyTuple_GetItem(items, i), top.count, top.same_hashes)) return false;
             }
             value = PyRef::steal(PyFrozenSet_New(items));
             if (!value) return false;

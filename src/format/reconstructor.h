@@ -201,6 +201,8 @@ private:
         // is live: the members, or the pairs (position, key, value), taken
         // for equal to one already in (a list; see add_early()).
         PyRef aside;
+        // Set or dict of many members: its members counted by hash.
+        std::unique_ptr<SameHashes> same_hashes;
 
         std::vector<PyRef>& items() { return extra->items; }
         const std::vector<PyRef>& items() const { return extra->items; }
@@ -288,6 +290,13 @@ private:
         return Py_IS_TYPE(obj, &PyUnicode_Type) || check_hash_cost_of(obj);
     }
     bool check_hash_cost_of(PyObject* obj);
+    // The same for a member of a container of `members` members, counted by
+    // hash in `same` (made when first needed) when there are many.
+    ZELKOR_ALWAYS_INLINE bool check_member(PyObject* obj, uint64_t members, std::unique_ptr<SameHashes>& same) {
+        if (Py_IS_TYPE(obj, &PyUnicode_Type)) return true;
+        return check_hash_cost_of(obj) && (members < SameHashes::kCountedMembers || count_same_hash(same, obj));
+    }
+    ZELKOR_NOINLINE bool count_same_hash(std::unique_ptr<SameHashes>& same, PyObject* obj);
     bool inline_record(uint32_t index, PyObject*& item);
     Quick child_at_hand(uint32_t index, PyObject*& item);
     // Whether the record laid out next is an int, float, str or bytes.
@@ -343,6 +352,7 @@ private:
         uint64_t count = 0;  // children (u32 units for a dict)
         uint64_t pos = 0;    // children built
         DictShape* shape = nullptr;
+        std::unique_ptr<SameHashes> same_hashes;  // set or dict of many members
         uint32_t index = 0;
         Tag tag = Tag::None;
         bool nested = false;  // tuple: holds a tuple
