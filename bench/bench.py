@@ -24,9 +24,9 @@ while timing, as timeit does, and --gc both measures both ways in one run.
 
 With --memory, each (workload, library, operation) for zelkor, pickle and
 marshal is also run once in a fresh subprocess that reports its peak RSS
-growth (``ru_maxrss`` before and after the call). RSS is used rather than
-tracemalloc because the extension's C++ allocations are invisible to
-tracemalloc. The input of each measured call is built or read in that
+growth (its peak RSS before and after the call: ``VmHWM`` on Linux,
+``ru_maxrss`` elsewhere). RSS is used rather than tracemalloc because the
+extension's C++ allocations are invisible to tracemalloc. The input of each measured call is built or read in that
 subprocess before the baseline is taken; on Linux the peak is reset to the
 current RSS first (``/proc/self/clear_refs``), so a transient peak of
 building the input does not hide the call's own growth. Before that, each
@@ -614,6 +614,22 @@ def print_sizes(results):
 # ---------------------------------------------------------------------------
 
 def _maxrss_bytes():
+    """The process's peak RSS in bytes.
+
+    On Linux this is VmHWM, the peak of the process's own memory, which
+    _reset_peak() lowers. ru_maxrss is no use there: it is never below the
+    RSS of the parent at the moment it started this process (the peak of
+    the memory the process had before exec), so a child started by a
+    larger parent reports that as its peak, and any growth below it is
+    lost.
+    """
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
     r = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     # Linux reports KiB, macOS bytes.
     return r if sys.platform == "darwin" else r * 1024
