@@ -741,11 +741,15 @@ def test_no_references_leak(fails):
     assert [sys.getrefcount(x) for x in items] == before
 
 
+@pytest.mark.parametrize("after_large", [False, True])
 @pytest.mark.parametrize("through", ["list", "dict"])
-def test_container_handed_out_again_by_a_property_stays_one_object(through):
+def test_container_handed_out_again_by_a_property_stays_one_object(through, after_large):
     # the container is walked before any Python code runs, and only its
     # parent refers to it; then a field read returns it once more: it must
-    # come back as one object
+    # come back as one object (also when a large capture before listed many
+    # such containers in the buffer this one starts from)
+    if after_large:
+        dumps([[i] for i in range(50_000)])
     class Field:
         __dataclass_fields__ = {"x": None}
 

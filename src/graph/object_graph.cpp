@@ -7,6 +7,7 @@ namespace zelkor::graph {
 
 KeptBlock ObjectGraph::kept_records_{size_t{16} << 20};
 KeptBlock ObjectGraph::kept_texts_{size_t{8} << 20};
+KeptBlock ObjectGraph::kept_text_refs_{size_t{4} << 20};
 KeptBlock ObjectGraph::kept_string_slots_{IndexTable::kMaxKeptSlots * sizeof(IndexTable::Slot)};
 
 void ByteBuffer::reserve_more(size_t n) {

@@ -94,9 +94,10 @@ public:
     uint64_t external_bytes = 0;
     uint64_t record_count = 0;
 
-    size_t string_count() const { return text_refs_.size(); }
+    size_t string_count() const { return text_refs_.size() / sizeof(uint64_t); }
     std::string_view text(uint32_t i) const {
-        const uint64_t ref = text_refs_[i];
+        uint64_t ref;
+        std::memcpy(&ref, text_refs_.data() + static_cast<size_t>(i) * sizeof ref, sizeof ref);
         if (ref & kExternalText) {
             const ExternalBytes& e = external_texts[static_cast<size_t>(ref & ~kExternalText)];
             return {reinterpret_cast<const char*>(e.data), e.size};
@@ -115,16 +116,16 @@ public:
         const uint64_t hash = string_index.hash(text);
         uint32_t found = string_index.find(text, hash, text_at);
         if (found != IndexTable::kMissing) return found;
-        uint32_t index = static_cast<uint32_t>(text_refs_.size());
+        uint32_t index = static_cast<uint32_t>(string_count());
         const size_t size = text.size();
         if (size <= kInlineBytesLimit) {
             uint8_t* p = texts.extend(4 + size);
-            text_refs_.push_back(static_cast<uint64_t>(p - texts.data()));
+            add_text_ref(static_cast<uint64_t>(p - texts.data()));
             format::write_u32(p, static_cast<uint32_t>(size));
             copy_text(p + 4, text.data(), size);
         } else {
             format::write_u32(texts.extend(4), static_cast<uint32_t>(size));
-            text_refs_.push_back(kExternalText | external_texts.size());
+            add_text_ref(kExternalText | external_texts.size());
             external_texts.push_back(ExternalBytes{texts.size(), reinterpret_cast<const uint8_t*>(text.data()), size});
         }
         string_index.insert(text, hash, index, text_at);
@@ -247,11 +248,15 @@ public:
 private:
     // Each string table entry's place: the offset of its length in `texts`,
     // or kExternalText and its place in `external_texts`.
+    // Listed in a buffer kept between captures (up to 4 MiB), so that a
+    // capture of many texts neither grows nor copies it afresh.
     static constexpr uint64_t kExternalText = uint64_t{1} << 63;
-    std::vector<uint64_t> text_refs_;
+    static KeptBlock kept_text_refs_;
+    ByteBuffer text_refs_{kept_text_refs_};
+    void add_text_ref(uint64_t ref) { std::memcpy(text_refs_.extend(sizeof ref), &ref, sizeof ref); }
 
     // Blocks kept for the next capture: the record bytes (up to 16 MiB), the
-    // string table (up to 8 MiB) and the string index's slots (256 KiB).
+    // string table (up to 8 MiB) and the string index's slots (1 MiB).
     static KeptBlock kept_records_;
     static KeptBlock kept_texts_;
     static KeptBlock kept_string_slots_;

@@ -132,10 +132,10 @@ public:
     bool crowded() const { return crowded_; }
 
     using Slot = uint32_t;
-    // Kept tables have at most this many slots (256 KiB): a larger one,
-    // taken whole from the start, spreads a capture's first texts over more
-    // memory than growing to it does.
-    static constexpr size_t kMaxKeptSlots = size_t{1} << 16;
+    // Kept tables have at most this many slots (1 MiB): enough for a capture
+    // of some 160,000 distinct texts to start from the table the last one
+    // grew, instead of growing from sixteen slots through a dozen rehashes.
+    static constexpr size_t kMaxKeptSlots = size_t{1} << 18;
 
 private:
     // A slot holds the entry's index plus one in its low bits and, above

@@ -29,6 +29,8 @@ ZELKOR_ALWAYS_INLINE bool number_run_starts(PyObject* sequence, bool list) {
 
 // ---------------------------------------------------------------- Walker
 
+KeptBlock Walker::kept_unentered_{size_t{4} << 20};
+
 bool Walker::check_room_for_record() {
     if (graph.record_count >= kMaxCount) {
         return raise_overflow("cannot serialise more than 4294967295 objects in one blob");
@@ -112,7 +114,7 @@ bool Walker::enter(PyRef value, uint32_t& index) {
                               : kind == FrameKind::Tuple ? PyTuple_Size(obj)
                                                          : PySet_Size(obj);
     if (!enter_container(value, kind, tag, length, index, !unshared)) return false;
-    if (unshared) unentered_.emplace_back(obj, index);
+    if (unshared) note_unentered(obj, index);
     return true;
 }
 
@@ -285,9 +287,14 @@ bool Walker::enter_by_name(PyRef& value, uint32_t& index) {
 void Walker::python_starts() {
     if (python_ran_) return;
     python_ran_ = true;
-    for (const auto& [obj, index] : unentered_) remember(obj, index);
-    unentered_.clear();
-    unentered_.shrink_to_fit();
+    for (size_t at = 0; at < unentered_.size(); at += kUnenteredEntry) {
+        PyObject* obj;
+        uint32_t index;
+        std::memcpy(&obj, unentered_.data() + at, sizeof obj);
+        std::memcpy(&index, unentered_.data() + at + sizeof obj, 4);
+        remember(obj, index);
+    }
+    unentered_.shrink_to(0);
     resume_collector();
 }
 

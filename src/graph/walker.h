@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -171,8 +172,18 @@ private:
     PyRef registered_names_;  // registered class -> stored name, read once per walk
     bool registered_names_read_ = false;
     bool python_ran_ = false;
-    // Containers captured without an identity entry, while no Python code ran.
-    std::vector<std::pair<PyObject*, uint32_t>> unentered_;
+    // Containers captured without an identity entry, while no Python code
+    // ran: the address and record index of each, in a buffer kept between
+    // captures (up to 4 MiB), so that a large capture neither grows nor
+    // copies it afresh.
+    static KeptBlock kept_unentered_;
+    static constexpr size_t kUnenteredEntry = sizeof(PyObject*) + 4;
+    ByteBuffer unentered_{kept_unentered_};
+    void note_unentered(PyObject* obj, uint32_t index) {
+        uint8_t* p = unentered_.extend(kUnenteredEntry);
+        std::memcpy(p, &obj, sizeof obj);
+        std::memcpy(p + sizeof obj, &index, 4);
+    }
     void python_starts();
     // Until Python code first runs, the cyclic collector is paused: on
     // interpreters where it runs inside allocations, a finaliser or weakref

@@ -79,7 +79,7 @@ ZELKOR_ALWAYS_INLINE int Walker::small_step(Frame& parent, PyObject* value, Py_s
     Reservation room;
     index = graph.begin_container(tag, static_cast<uint32_t>(length * (dict ? 2 : 1)), room);
     if (unshared) {
-        unentered_.emplace_back(value, index);
+        note_unentered(value, index);
     } else {
         remember(value, index);
     }
@@ -254,7 +254,7 @@ ZELKOR_ALWAYS_INLINE int Walker::open_small(PyObject* value, LaneLevel& level, u
     const bool dict = level.kind == FrameKind::Dict;
     index = graph.begin_container(tag, static_cast<uint32_t>(length * (dict ? 2 : 1)), level.room);
     if (unshared) {
-        unentered_.emplace_back(value, index);
+        note_unentered(value, index);
     } else {
         remember(value, index);
     }
