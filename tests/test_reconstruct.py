@@ -548,20 +548,29 @@ def _pairs_of_one_hash(n):
     return pairs
 
 
-@pytest.mark.parametrize("kind", ["set", "key", "frozenset"])
+@pytest.mark.parametrize("kind", ["set", "key", "frozenset", "key named by a Ref"])
 def test_many_distinct_members_of_one_hash_are_refused(kind):
     # each member is compared with every one of its hash before it: filling
     # the container would take time quadratic in the blob's size
     pairs = _pairs_of_one_hash(8000)
     if len({hash(pair) for pair in pairs[:2]}) != 1:
         pytest.skip("this interpreter hashes tuples otherwise")
-    members = [1 + 3 * k for k in range(len(pairs))]
-    records = [{"set": set_(*members), "key": dict_(*[(m, 1) for m in members]), "frozenset": fset(*members)}[kind]]
-    for k, (a, b) in enumerate(pairs):
-        records += [tup(2 + 3 * k, 3 + 3 * k), int_(a), int_(b)]
+    first = 2 if kind == "key named by a Ref" else 1  # [[tuples], {Ref to a tuple: None, ...}]
+    members = [first + 3 * k for k in range(len(pairs))]
+    tuples = []
+    for m, (a, b) in zip(members, pairs):
+        tuples += [tup(m + 1, m + 2), int_(a), int_(b)]
+    if kind == "key named by a Ref":
+        at = first + len(tuples)
+        refs = [r for m in members for r in (ref(m), none())]
+        records = [lst(1, at), lst(*members)] + tuples + [dict_(*[(at + 1 + 2 * k, at + 2 + 2 * k)
+                                                                  for k in range(len(members))])] + refs
+    else:
+        records = [{"set": set_(*members), "key": dict_(*[(m, 1) for m in members]),
+                    "frozenset": fset(*members)}[kind]] + tuples
     with pytest.raises(ValueError, match="hashing its tuples would take too long"):
         loads(blob(records))
-    assert len(loads(blob([set_(*members[:64])] + records[1:]))) == 64
+    assert len(loads(blob([set_(*members[:64]), *records[1:]]))) == 64
 
 
 def test_parked_tuples_waiting_for_a_tuple_only_cycle_raise():

@@ -161,7 +161,7 @@ ZELKOR_ALWAYS_INLINE bool Reconstructor::put_forward(Open& top, PyObject* obj, u
 ZELKOR_ALWAYS_INLINE bool Reconstructor::put_lent(Open& top, PyObject* dict, uint64_t pos, PyObject* item) {
     if (!(pos & 1)) {
         top.lent_key = item;
-        return check_hash_cost(item);
+        return check_member(item, top.count / 2, top.same_hashes);
     }
     return put_value(top, dict, pos, item);
 }
