@@ -336,6 +336,18 @@ def test_distinct_str_records_give_distinct_equal_strings(text):
         assert len({id(t) for t in texts}) == 4
 
 
+def test_costly_texts_among_many_keep_their_own_uses():
+    # A large table with few costly texts (not ASCII, or long): each is
+    # named three times, the others between, and keeps its own copy.
+    strings = ["f%d" % i for i in range(20000)]
+    at = [3, 64, 127, 128, 9000, 19999]
+    for i, text in zip(at, ["naïve", "東京", "ελληνικά 𝄞", "é", "x" * 2000, "ü" * 600]):
+        strings[i] = text
+    names = at + at[::-1] + at
+    result = loads(blob([lst(*range(1, len(names) + 1))] + [str_(i) for i in names], strings=strings))
+    assert result == [strings[i] for i in names]
+
+
 # (records, strings, value): what hand-built blobs load as, compared with same_shape
 HAND_BUILT = [
     # a Ref at the root stands for its target

@@ -16,11 +16,38 @@ PyObject* new_large_bytes(const uint8_t* data, size_t n) {
     return bytes;
 }
 
+// The use entry of costly text `s` while there is no entry per text: the
+// entries made at the first costly text met, and then the one of `s` by its
+// rank among the costly texts.
+uint32_t& Reconstructor::ranked_uses(uint32_t s) {
+    const uint64_t* const marks = g_.costly_texts.data();
+    if (text_uses_.empty()) {
+        // Counts the costly texts before each word of their marks.
+        const size_t words = g_.costly_texts.size();
+        std::vector<uint32_t> before(words);
+        size_t costly = 0;
+        for (size_t w = 0; w < words; ++w) {
+            before[w] = static_cast<uint32_t>(costly);
+            costly += static_cast<size_t>(std::popcount(marks[w]));
+        }
+        // An entry per text while that takes little memory, or when most
+        // are costly; otherwise one per costly text.
+        if (g_.strings.size() < kRankedUses || 4 * costly > g_.strings.size()) {
+            text_uses_.resize(g_.strings.size());
+            uses_by_text_ = text_uses_.data();
+            return uses_by_text_[s];
+        }
+        text_uses_.resize(costly);
+        costly_before_ = std::move(before);
+    }
+    const uint64_t below = marks[s >> 6] & ((uint64_t{1} << (s & 63)) - 1);
+    return text_uses_[costly_before_[s >> 6] + static_cast<size_t>(std::popcount(below))];
+}
+
 // The str of a Str record naming a costly text.
 PyObject* Reconstructor::costly_text(uint32_t s) {
     const std::string_view text = g_.strings[s];
-    if (text_uses_.empty()) text_uses_.resize(g_.strings.size());
-    uint32_t& uses = text_uses_[s];
+    uint32_t& uses = uses_by_text_ ? uses_by_text_[s] : ranked_uses(s);
     if (uses - kFirstCopy < kDecodeAlways - kFirstCopy) {
         const TextCopy& copy = text_copies_[uses - kFirstCopy];
         return PyUnicode_Substring(copy.longer.get(), 0, copy.length);

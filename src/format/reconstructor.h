@@ -269,6 +269,7 @@ private:
         return PyUnicode_DecodeLatin1(aligned, static_cast<Py_ssize_t>(text.size()), nullptr);
     }
     ZELKOR_NOINLINE PyObject* costly_text(uint32_t string_index);
+    ZELKOR_NOINLINE uint32_t& ranked_uses(uint32_t string_index);
     ZELKOR_NOINLINE bool make_text_pool();
     // Whether the pooled text `string_index` was named before; marks it.
     bool pooled_again(uint32_t string_index) {
@@ -603,9 +604,13 @@ private:
         Py_ssize_t length;  // of the text, in code points
     };
     static constexpr uint32_t kUnseen = 0, kSeenOnce = 1, kFirstCopy = 2, kDecodeAlways = ~uint32_t{0};
-    // Per string, once a costly text is met: kUnseen, kSeenOnce,
-    // kDecodeAlways, or kFirstCopy + its copy's position.
+    // Once a costly text is met, per string, or per costly text (by its
+    // rank among them) when they are few in a large table: kUnseen,
+    // kSeenOnce, kDecodeAlways, or kFirstCopy + its copy's position.
     std::vector<uint32_t> text_uses_;
+    uint32_t* uses_by_text_ = nullptr;     // text_uses_, when per string
+    std::vector<uint32_t> costly_before_;  // otherwise: per word of the costly marks, the costly texts before it
+    static constexpr size_t kRankedUses = 16384;
     std::vector<TextCopy> text_copies_;
     std::string text_buffer_;
     // Dict shapes met, by their pair count and first key: dicts of 6 to 64
