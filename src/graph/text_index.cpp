@@ -215,15 +215,9 @@ void IndexTable::clear() {
 }
 
 void IndexTable::reset() {
-    release();
-    capacity_ = 0;
-    mask_ = 0;
-    size_ = 0;
-    tag_mask_ = kTagMask;
-    crowded_ = false;
-    missed_.slot = kNoSlot;
-    std::vector<uint32_t>().swap(hashes_);
-    UsedSlots().swap(used_);
+    // The table's state goes to a temporary, which gives its memory back as
+    // it goes; this one takes the state of a table never used.
+    *this = IndexTable(kept_);
 }
 
 void IndexTable::release() {
