@@ -277,10 +277,7 @@ bool Reconstructor::check_hash_cost_of(PyObject* obj) {
 }
 
 bool Reconstructor::count_same_hash(std::unique_ptr<SameHashes>& same, PyObject* obj) {
-    if (Py_IS_TYPE(obj, &PyLong_Type) || Py_IS_TYPE(obj, &PyFloat_Type) || Py_IS_TYPE(obj, &PyBytes_Type) ||
-        obj == Py_None || obj == Py_True || obj == Py_False || !SameHashes::sampled(obj)) {
-        return true;
-    }
+    if (holds_nothing(obj) || !SameHashes::sampled(obj)) return true;
     const Py_hash_t hash = PyObject_Hash(obj);
     if (hash == -1) {
         // The container's own hashing raises the same; a shell that cannot

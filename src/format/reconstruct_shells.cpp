@@ -34,12 +34,6 @@ bool Reconstructor::shell_initialised() {
 
 namespace {
 
-// Whether `obj` is of a kind that holds no other object (and so no shell).
-bool holds_nothing(PyObject* obj) {
-    return Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyLong_Type) || Py_IS_TYPE(obj, &PyFloat_Type) ||
-           Py_IS_TYPE(obj, &PyBytes_Type) || obj == Py_None || obj == Py_True || obj == Py_False;
-}
-
 // ValueError: instances of `cls` were hashed into a `kind` before their
 // fields were set (`and` says what came of it, if more).
 void raise_hashed_early(PyObject* cls, const char* kind, const char* and_) {

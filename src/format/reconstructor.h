@@ -35,6 +35,14 @@ namespace zelkor::format {
 // ValueError with the message of `error`.
 void raise_decode_error(DecodeError error, uint64_t number = 0);
 
+// Whether `obj` is of a kind that holds no other object: a text, number,
+// bytes, None or a bool. It holds no shell, and its hash is not one a blob
+// can give to many distinct values.
+inline bool holds_nothing(PyObject* obj) {
+    return Py_IS_TYPE(obj, &PyUnicode_Type) || Py_IS_TYPE(obj, &PyLong_Type) || Py_IS_TYPE(obj, &PyFloat_Type) ||
+           Py_IS_TYPE(obj, &PyBytes_Type) || obj == Py_None || obj == Py_True || obj == Py_False;
+}
+
 // What a stored value of a dataclass field becomes on load.
 enum class FieldUse : uint8_t {
     Keyword,  // passed to the constructor
